@@ -1,0 +1,141 @@
+// The device's console on the host: standard output carries the 8-bit and
+// the wide messages as UTF-8, each call written at once, so that nothing is
+// held back or reordered and every question shows before its answer is read.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+#include "emulator.h"
+#include "wide_format.h"
+
+namespace ce {
+
+std::u16string format_wide(const char16_t* format, va_list arguments)
+{
+    std::u16string out;
+    for (size_t i = 0; format != nullptr && format[i] != 0; ++i) {
+        if (format[i] != '%' || format[i + 1] == 0) {
+            out += format[i];
+            continue;
+        }
+        char16_t conversion = format[++i];
+        if (conversion == 'd' || conversion == 'i') {
+            std::string digits = std::to_string(va_arg(arguments, int));
+            out.append(digits.begin(), digits.end());
+        } else if (conversion == 's') {
+            const char16_t* text = va_arg(arguments, const char16_t*);
+            out += text == nullptr ? u"(null)" : text;
+        } else if (conversion == 'c') {
+            out += static_cast<char16_t>(va_arg(arguments, int));
+        } else if (conversion == '%') {
+            out += u'%';
+        } else {
+            out += u'%';
+            out += conversion;
+        }
+    }
+    return out;
+}
+
+namespace {
+
+void write_console(const std::string& bytes)
+{
+    const char* at = bytes.data();
+    size_t left = bytes.size();
+    while (left > 0) {
+        ssize_t done = write(STDOUT_FILENO, at, left);
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done <= 0) {
+            return;
+        }
+        at += done;
+        left -= static_cast<size_t>(done);
+    }
+}
+
+// Units decoded but not yet read: the second half of a character beyond the
+// 16-bit range, or what followed a broken sequence.
+std::u16string pending;
+
+int read_byte()
+{
+    unsigned char byte;
+    for (;;) {
+        ssize_t got = read(STDIN_FILENO, &byte, 1);
+        if (got == 1) {
+            return byte;
+        }
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        return -1;
+    }
+}
+
+}  // namespace
+}  // namespace ce
+
+extern "C" int ce_printf(const char* format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    va_list again;
+    va_copy(again, arguments);
+    int length = std::vsnprintf(nullptr, 0, format, arguments);
+    va_end(arguments);
+    if (length < 0) {
+        va_end(again);
+        return length;
+    }
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    std::vsnprintf(&text[0], text.size(), format, again);
+    va_end(again);
+    text.resize(static_cast<size_t>(length));
+    ce::write_console(text);
+    return length;
+}
+
+extern "C" int ce_wprintf(const WCHAR* format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    std::u16string text = ce::format_wide(format, arguments);
+    va_end(arguments);
+    ce::write_console(ce::to_utf8(text));
+    return static_cast<int>(text.size());
+}
+
+extern "C" wint_t ce_getwchar(void)
+{
+    if (!ce::pending.empty()) {
+        wint_t unit = ce::pending[0];
+        ce::pending.erase(0, 1);
+        return unit;
+    }
+    int lead = ce::read_byte();
+    if (lead < 0) {
+        return WEOF;
+    }
+    std::string sequence(1, static_cast<char>(lead));
+    size_t length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 1;
+    while (sequence.size() < length) {
+        int next = ce::read_byte();
+        if (next < 0) {
+            break;
+        }
+        sequence += static_cast<char>(next);
+        if ((next & 0xC0) != 0x80) {
+            // Not a continuation: the sequence is broken where it stands.
+            break;
+        }
+    }
+    std::u16string units = ce::to_utf16(sequence);
+    ce::pending = units.substr(1);
+    return units[0];
+}

@@ -1,0 +1,110 @@
+// Stream devices: the upgrade-control driver "UCS1:", and CloseHandle for
+// every handle the emulation hands out.
+#include "emulator.h"
+
+#include <cstdio>
+
+namespace {
+
+HANDLE upgrade_driver = nullptr;
+
+bool is_device_name(const std::string& name)
+{
+    // Device names are three letters, a digit and a colon, as "UCS1:".
+    if (name.size() != 5 || name[4] != ':' || name[3] < '0' || name[3] > '9') {
+        return false;
+    }
+    for (int i = 0; i < 3; ++i) {
+        char c = name[i];
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string hex(DWORD value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%x", value);
+    return text;
+}
+
+}  // namespace
+
+extern "C" HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                              DWORD disposition, DWORD flags, HANDLE template_file)
+{
+    (void)security;
+    (void)flags;
+    (void)template_file;
+    std::string shown = ce::to_utf8(name);
+    std::string line = "CreateFileW " + shown + " " + hex(access) + " " + std::to_string(share) + " " +
+                       std::to_string(disposition) + " ";
+    std::string upper = shown;
+    for (char& c : upper) {
+        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    }
+    if (!is_device_name(shown)) {
+        // The tool opens only devices this way; files go through its streams.
+        ce::trace(line + ce::fail(ERROR_NOT_SUPPORTED));
+        return INVALID_HANDLE_VALUE;
+    }
+    if (upper != "UCS1:" || !ce::device().has_upgrade_driver) {
+        ce::trace(line + ce::fail(ERROR_FILE_NOT_FOUND));
+        return INVALID_HANDLE_VALUE;
+    }
+    if (disposition != OPEN_EXISTING) {
+        ce::trace(line + ce::fail(ERROR_INVALID_PARAMETER));
+        return INVALID_HANDLE_VALUE;
+    }
+    if (upgrade_driver != nullptr) {
+        ce::trace(line + ce::fail(ERROR_SHARING_VIOLATION));
+        return INVALID_HANDLE_VALUE;
+    }
+    upgrade_driver = ce::new_handle(ce::HandleKind::Device, "UCS1:");
+    ce::trace(line + "ok");
+    return upgrade_driver;
+}
+
+extern "C" BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
+                                DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped)
+{
+    (void)in;
+    (void)out;
+    (void)overlapped;
+    std::string line = "DeviceIoControl " + ce::handle_name(device) + " " + hex(code) + " ";
+    if (device == nullptr || device != upgrade_driver) {
+        ce::trace(line + ce::fail(ERROR_INVALID_HANDLE));
+        return FALSE;
+    }
+    if (returned != nullptr) {
+        *returned = 0;
+    }
+    bool known = (code == 0x284 || code == 0x288) && in_size == 0 && out_size == 0;
+    if (!known) {
+        ce::trace(line + ce::fail(ERROR_INVALID_PARAMETER));
+        return FALSE;
+    }
+    if (code == 0x284 && !ce::device().upgrade_driver_accepts) {
+        ce::trace(line + ce::fail(ERROR_GEN_FAILURE));
+        return FALSE;
+    }
+    ce::trace(line + "ok");
+    return TRUE;
+}
+
+extern "C" BOOL CloseHandle(HANDLE handle)
+{
+    std::string line = "CloseHandle " + ce::handle_name(handle) + " ";
+    if (ce::find_handle(handle) == nullptr) {
+        ce::trace(line + ce::fail(ERROR_INVALID_HANDLE));
+        return FALSE;
+    }
+    if (handle == upgrade_driver) {
+        upgrade_driver = nullptr;
+    }
+    ce::forget_handle(handle);
+    ce::trace(line + "ok");
+    return TRUE;
+}

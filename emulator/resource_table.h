@@ -1,0 +1,17 @@
+// The resources embedded into a host build of the tool, generated from the
+// resource script in resources/ (see cmake/resources.cmake).
+#ifndef CE_RESOURCE_TABLE_H
+#define CE_RESOURCE_TABLE_H
+
+#include <windows.h>
+
+struct CeResource {
+    WORD id;
+    const char16_t* type;  // nullptr ends the table
+    const unsigned char* begin;
+    const unsigned char* end;
+};
+
+extern const CeResource ce_resource_table[];
+
+#endif

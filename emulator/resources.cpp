@@ -1,0 +1,103 @@
+// Resources of the running executable, embedded at build time from the
+// resource script in resources/.
+#include <cstring>
+
+#include "emulator.h"
+#include "resource_table.h"
+
+struct CeModule {
+    int unused;
+};
+
+namespace {
+
+CeModule the_executable;
+
+bool is_integer_resource(LPCWSTR name)
+{
+    return reinterpret_cast<ULONG_PTR>(name) <= 0xFFFF;
+}
+
+char16_t upper(char16_t c)
+{
+    return c >= 'a' && c <= 'z' ? static_cast<char16_t>(c - 'a' + 'A') : c;
+}
+
+// Resource names and types compare without regard to case; "#183" names id 183.
+bool same_name(LPCWSTR asked, WORD id)
+{
+    if (is_integer_resource(asked)) {
+        return reinterpret_cast<ULONG_PTR>(asked) == id;
+    }
+    if (asked[0] != '#' || asked[1] == 0) {
+        return false;
+    }
+    unsigned long number = 0;
+    for (LPCWSTR c = asked + 1; *c != 0; ++c) {
+        if (*c < '0' || *c > '9' || number > 0xFFFF) {
+            return false;
+        }
+        number = number * 10 + (*c - '0');
+    }
+    return number == id;
+}
+
+bool same_type(LPCWSTR asked, const char16_t* type)
+{
+    if (is_integer_resource(asked)) {
+        return false;
+    }
+    size_t i = 0;
+    for (; asked[i] != 0 && type[i] != 0; ++i) {
+        if (upper(asked[i]) != upper(type[i])) {
+            return false;
+        }
+    }
+    return asked[i] == 0 && type[i] == 0;
+}
+
+bool is_this_module(HMODULE module)
+{
+    return module == nullptr || module == &the_executable;
+}
+
+}  // namespace
+
+HINSTANCE ce_executable_instance()
+{
+    return &the_executable;
+}
+
+extern "C" HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type)
+{
+    if (!is_this_module(module) || name == nullptr || type == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    for (const CeResource* entry = ce_resource_table; entry->type != nullptr; ++entry) {
+        if (same_name(name, entry->id) && same_type(type, entry->type)) {
+            return entry;
+        }
+    }
+    SetLastError(1813);  // ERROR_RESOURCE_TYPE_NOT_FOUND
+    return nullptr;
+}
+
+extern "C" DWORD SizeofResource(HMODULE module, HRSRC resource)
+{
+    if (!is_this_module(module) || resource == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    return static_cast<DWORD>(resource->end - resource->begin);
+}
+
+extern "C" HGLOBAL LoadResource(HMODULE module, HRSRC resource)
+{
+    if (!is_this_module(module) || resource == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    // The bytes are handed out where they lie in the executable.
+    return resource->begin;
+}

@@ -1,0 +1,68 @@
+#include "image_writer.h"
+
+#include <stdio.h>
+
+static BOOL send_upgrade_request(HANDLE device, DWORD code)
+{
+    DWORD returned = 0;
+    return DeviceIoControl(device, code, NULL, 0, NULL, 0, &returned, NULL);
+}
+
+// Writes the whole payload in chunks, one progress line per chunk. Stops at
+// the first write that does not store every byte handed to it.
+static bool write_chunks(FILE* file, const Payload& payload)
+{
+    const unsigned char* position = payload.bytes;
+    DWORD remaining = payload.size;
+    do {
+        DWORD chunk = remaining <= IMAGE_CHUNK_SIZE ? remaining : IMAGE_CHUNK_SIZE;
+        size_t stored = fwrite(position, 1, chunk, file);
+        printf("\r%d / %d", (int)(payload.size - remaining), (int)payload.size);
+        if (stored != chunk) {
+            return false;
+        }
+        position += chunk;
+        remaining -= chunk;
+    } while (remaining != 0);
+    return true;
+}
+
+bool write_image(const Payload& payload)
+{
+    wprintf(TEXT("The firmware upgrade procedure may take 1 minute, please wait..\n"));
+
+    HANDLE device = CreateFileW(TEXT("UCS1:"), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    if (device == INVALID_HANDLE_VALUE || !send_upgrade_request(device, UPGRADE_IOCTL_BEGIN)) {
+        printf("Firmware upgrade failed!\n");
+        if (device != INVALID_HANDLE_VALUE) {
+            CloseHandle(device);
+        }
+        return false;
+    }
+
+    FILE* file = _wfopen(TEXT("\\NK1.bin"), TEXT("wb"));
+    printf("\n");
+    bool written = file != NULL && write_chunks(file, payload);
+    if (written) {
+        printf("\r%d / %d\n", (int)payload.size, (int)payload.size);
+    } else if (file != NULL) {
+        printf("\n");
+    }
+    if (file != NULL && fclose(file) != 0) {
+        written = false;
+    }
+
+    // "NK.bin" is only touched once the new image is whole in "\NK1.bin".
+    BOOL installed = FALSE;
+    if (written) {
+        DeleteFileW(TEXT("NK.bin"));
+        installed = MoveFileW(TEXT("NK1.bin"), TEXT("NK.bin"));
+    } else {
+        DeleteFileW(TEXT("\\NK1.bin"));
+    }
+
+    send_upgrade_request(device, UPGRADE_IOCTL_END);
+    printf(installed ? "Firmware upgrade complete!\n" : "Firmware upgrade failed!\n");
+    CloseHandle(device);
+    return installed != FALSE;
+}

@@ -1,0 +1,55 @@
+// Throwaway emulated devices and runs of the tool on them.
+#ifndef TESTS_DEVICE_FIXTURE_H
+#define TESTS_DEVICE_FIXTURE_H
+
+#include <map>
+#include <string>
+#include <vector>
+
+struct RunResult {
+    std::string out;
+    std::string err;
+    int status = -1;      // exit status, or -1 when killed
+    bool timed_out = false;
+};
+
+struct RunOptions {
+    std::string input;
+    bool keep_input_open = false;  // a console that never ends: a read would block
+    double timeout_seconds = 30;
+    std::map<std::string, std::string> env;  // added to the environment
+    std::vector<std::string> unset;          // removed from it
+    std::string working_dir;
+};
+
+RunResult run_program(const std::string& program, const std::vector<std::string>& args, const RunOptions& options);
+
+// A fresh device folder under the system's temporary folder, removed at the end.
+class TempDevice {
+public:
+    TempDevice();
+    ~TempDevice();
+    TempDevice(const TempDevice&) = delete;
+    TempDevice& operator=(const TempDevice&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string root() const { return path_ + "/root"; }
+    void set_driver(const std::string& content) const;  // $CE_DEVICE/ucs1
+    void write(const std::string& relative, const std::string& bytes) const;
+    void make_folder(const std::string& relative) const;
+    bool exists(const std::string& relative) const;
+    std::string read(const std::string& relative) const;
+    std::string trace() const;
+    // Every file under root/, relative names and contents.
+    std::map<std::string, std::string> files() const;
+
+    RunResult run(const std::string& program, const std::vector<std::string>& args, RunOptions options = {}) const;
+
+private:
+    std::string path_;
+};
+
+std::string read_file(const std::string& path);
+std::vector<std::string> lines_of(const std::string& text);
+
+#endif

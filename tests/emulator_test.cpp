@@ -1,0 +1,182 @@
+// The emulated device's own rules, called as the tool calls them.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "device_fixture.h"
+#include "emulator.h"
+
+namespace {
+
+struct EmulatorTest : ::testing::Test {
+    TempDevice device;
+    void SetUp() override
+    {
+        device.set_driver("accept");
+        ASSERT_EQ(ce::boot(device.path()), "");
+    }
+    std::string host(const char16_t* path)
+    {
+        ce::HostPath where = ce::resolve(path);
+        return where.ok ? where.host.substr(device.root().size()) : "<fails>";
+    }
+};
+
+TEST_F(EmulatorTest, PathsResolveInsideRootWithoutRegardToCase)
+{
+    device.make_folder("root/Windows");
+    device.write("root/Windows/Reboot.exe", "x");
+    EXPECT_EQ(host(u"\\windows\\reboot.exe"), "/Windows/Reboot.exe");
+    EXPECT_EQ(host(u"windows\\REBOOT.EXE"), "/Windows/Reboot.exe");
+    EXPECT_EQ(host(u"\\\\Windows\\new.TXT"), "/Windows/new.TXT");
+    EXPECT_TRUE(ce::resolve(u"\\windows\\reboot.exe").exists);
+    EXPECT_FALSE(ce::resolve(u"\\windows\\new.txt").exists);
+    EXPECT_TRUE(ce::resolve(u"\\windows").is_folder);
+}
+
+TEST_F(EmulatorTest, PathsThatWouldLeaveTheDeviceFail)
+{
+    std::filesystem::create_directory_symlink("/", device.root() + "/outside");
+    device.write("root/file", "x");
+    for (const char16_t* path : {u"..\\x", u"\\a\\..\\..\\x", u"\\..", u"\\outside\\etc\\passwd", u"\\outside",
+                                 u"\\file\\below", u"\\missing\\x", u"", u"\\", u"a:b", u"a*", u"\\.\\x"}) {
+        SCOPED_TRACE(ce::to_utf8(path));
+        EXPECT_EQ(host(path), "<fails>");
+    }
+}
+
+TEST_F(EmulatorTest, TheUpgradeDriverIsHeldByOneOpenerAtATime)
+{
+    HANDLE first = CreateFileW(u"UCS1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CreateFileW(u"ucs1:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    DWORD returned = 7;
+    EXPECT_TRUE(DeviceIoControl(first, 0x284, nullptr, 0, nullptr, 0, &returned, nullptr));
+    EXPECT_FALSE(DeviceIoControl(first, 0x123, nullptr, 0, nullptr, 0, &returned, nullptr));
+    EXPECT_TRUE(CloseHandle(first));
+    EXPECT_FALSE(CloseHandle(first));
+    EXPECT_FALSE(DeviceIoControl(first, 0x288, nullptr, 0, nullptr, 0, &returned, nullptr));
+    HANDLE again = CreateFileW(u"UCS1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(again, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(CloseHandle(again));
+    EXPECT_EQ(CreateFileW(u"COM1:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CreateFileW(u"\\NK.bin", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+}
+
+TEST_F(EmulatorTest, StreamsWriteBytesAsGivenAndWideTextAsUtf8)
+{
+    FILE* file = ce_wfopen(u"\\lan1", u"w");
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(ce_fwprintf(file, u"%s\n", u"192.168.3.127"), 14);
+    EXPECT_EQ(ce_fwprintf(file, u"%d\n", -5), 3);
+    EXPECT_EQ(ce_fwprintf(file, u"\u00fc%s\n", u"\U0001F600"), 4);
+    EXPECT_EQ(ce_fwrite("\0\r\n", 1, 3, file), 3u);
+    EXPECT_EQ(ce_fclose(file), 0);
+    EXPECT_EQ(device.read("root/lan1"), std::string("192.168.3.127\n-5\n\xC3\xBC\xF0\x9F\x98\x80\n\0\r\n", 27));
+    EXPECT_EQ(device.trace(),
+              "_wfopen \\lan1 w ok\n"
+              "fwprintf \\lan1 \"192.168.3.127\\n\" ok\n"
+              "fwprintf \\lan1 \"-5\\n\" ok\n"
+              "fwprintf \\lan1 \"\xC3\xBC\xF0\x9F\x98\x80\\n\" ok\n"
+              "fwrite \\lan1 1 3 ok\n"
+              "fclose \\lan1 ok\n");
+}
+
+TEST_F(EmulatorTest, FilesFollowTheDevicesRulesForDeleteAndMove)
+{
+    device.write("root/a.bin", "a");
+    device.write("root/b.bin", "b");
+    EXPECT_FALSE(MoveFileW(u"a.bin", u"\\B.BIN"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_FALSE(MoveFileW(u"missing", u"c.bin"));
+    FILE* held = ce_wfopen(u"a.bin", u"rb");
+    ASSERT_NE(held, nullptr);
+    EXPECT_FALSE(DeleteFileW(u"A.bin"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    ce_fclose(held);
+    EXPECT_TRUE(MoveFileW(u"a.bin", u"\\c.bin"));
+    EXPECT_TRUE(MoveFileW(u"c.bin", u"C.BIN"));
+    EXPECT_EQ(device.files(), (std::map<std::string, std::string>{{"C.BIN", "a"}, {"b.bin", "b"}}));
+    EXPECT_TRUE(DeleteFileW(u"\\b.BIN"));
+    EXPECT_FALSE(DeleteFileW(u"\\b.bin"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(ce_wfopen(u"\\x", u"wx"), nullptr);
+    EXPECT_EQ(ce_wfopen(u"\\missing", u"r"), nullptr);
+}
+
+TEST_F(EmulatorTest, TheEmbeddedResourceIsFoundByIdAndTypeOnly)
+{
+    HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(183), u"firmware");
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(SizeofResource(nullptr, found), 4097u);
+    const unsigned char* bytes = static_cast<const unsigned char*>(LoadResource(nullptr, found));
+    ASSERT_NE(bytes, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes), 7), "B000FF\n");
+    EXPECT_EQ(LoadResource(nullptr, found), bytes);
+    EXPECT_EQ(FindResourceW(nullptr, u"#183", u"FIRMWARE"), found);
+    EXPECT_EQ(FindResourceW(nullptr, MAKEINTRESOURCEW(184), u"FIRMWARE"), nullptr);
+    EXPECT_EQ(FindResourceW(nullptr, MAKEINTRESOURCEW(183), u"FIRMWAR"), nullptr);
+    EXPECT_EQ(FindResourceW(nullptr, MAKEINTRESOURCEW(183), MAKEINTRESOURCEW(10)), nullptr);
+}
+
+// The console, with standard input and output swapped for pipes.
+struct ConsoleTest : ::testing::Test {
+    int saved_in = -1, saved_out = -1, in[2], out[2];
+    void SetUp() override
+    {
+        ASSERT_EQ(pipe(in), 0);
+        ASSERT_EQ(pipe(out), 0);
+        saved_in = dup(0);
+        saved_out = dup(1);
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        close(in[0]);
+        close(out[1]);
+    }
+    void TearDown() override
+    {
+        dup2(saved_in, 0);
+        dup2(saved_out, 1);
+        close(saved_in);
+        close(saved_out);
+        close(in[1]);
+        close(out[0]);
+    }
+    std::string output()
+    {
+        dup2(saved_out, 1);
+        std::string text;
+        char buffer[4096];
+        for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) {
+            text.append(buffer, static_cast<size_t>(n));
+        }
+        return text;
+    }
+};
+
+TEST_F(ConsoleTest, EightBitAndWideOutputArriveInOrderAsUtf8)
+{
+    ce_printf("lan:%d\n", 6);
+    ce_wprintf(u"LAN%d Interface %s:\n", 1, u"\u00c4rger");
+    ce_printf("\r%d / %d", 0, 4097);
+    ce_wprintf(u"100%% %c\n", u'x');
+    EXPECT_EQ(output(), "lan:6\nLAN1 Interface \xC3\x84rger:\n\r0 / 4097100% x\n");
+}
+
+TEST_F(ConsoleTest, InputIsReadAsUtf16UnitsOneAtATime)
+{
+    std::string typed = "y\r\n\xC3\xBC\xF0\x9F\x98\x80\xC3n";
+    ASSERT_EQ(write(in[1], typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+    close(in[1]);
+    in[1] = -1;
+    std::vector<wint_t> units;
+    for (int i = 0; i < 9; ++i) {
+        units.push_back(ce_getwchar());
+    }
+    EXPECT_EQ(units, (std::vector<wint_t>{'y', '\r', '\n', 0xFC, 0xD83D, 0xDE00, 0xFFFD, 'n', WEOF}));
+    EXPECT_EQ(ce_getwchar(), WEOF);
+}
+
+}  // namespace

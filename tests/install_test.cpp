@@ -1,0 +1,293 @@
+// Runs of the whole tool on throwaway emulated devices: the transcript byte
+// for byte, the files left in root/ and the calls the device saw.
+#include <gtest/gtest.h>
+
+#include "device_fixture.h"
+#include "image_pattern.h"
+
+namespace {
+
+const std::string WELCOME =
+    "Welcome to the utility of the firmware upgrade program provided by Tarvane Technology.This program "
+    "overwrites the firmware image that was stored in the flash. The settings you have ever made to the "
+    "computer may be wiped out. Please BACKUP files before you continue this process!!. During the upgrade "
+    "process, please do not plug off the power supply. Otherwise, incomplete process would damage the flash "
+    "and force the computer into a disable state. After the upgrade is completed, power the computer again.\n"
+    "The time spent of this procedure depends on where the upgrade program resides. It takes about 5 minute "
+    "to complete.\n\nContinue the process? (y/n)";
+const std::string BANNER = "The new firmware is QL-305-TX V1.0\n\n";
+const std::string WAIT = "The firmware upgrade procedure may take 1 minute, please wait..\n";
+const std::string COMPLETE = "Firmware upgrade complete!\n";
+const std::string FAILED = "Firmware upgrade failed!\n";
+const std::string OLD_IMAGE = "B000FF\nthe old boot image";
+
+std::string progress(size_t size)
+{
+    std::string line = "\n";
+    for (size_t done = 0; done < size; done += 4096) {
+        line += "\r" + std::to_string(done) + " / " + std::to_string(size);
+    }
+    return line + "\r" + std::to_string(size) + " / " + std::to_string(size) + "\n";
+}
+
+std::string installed_transcript(size_t size)
+{
+    return BANNER + WELCOME + WAIT + progress(size) + COMPLETE;
+}
+
+RunOptions typed(const std::string& keys)
+{
+    RunOptions options;
+    options.input = keys;
+    return options;
+}
+
+RunOptions console_that_never_ends()
+{
+    RunOptions options;
+    options.keep_input_open = true;
+    options.timeout_seconds = 20;
+    return options;
+}
+
+struct InstallTest : ::testing::Test {
+    TempDevice device;
+    void SetUp() override
+    {
+        device.set_driver("accept\n");
+        device.write("root/NK.bin", OLD_IMAGE);
+    }
+    void expect_old_image_only()
+    {
+        EXPECT_EQ(device.files(), (std::map<std::string, std::string>{{"NK.bin", OLD_IMAGE}}));
+    }
+};
+
+TEST_F(InstallTest, ChunkBoundariesShowInTheProgressLineAndTheImageLandsWhole)
+{
+    const std::pair<const char*, size_t> builds[] = {{TOOL_1, 1}, {TOOL_4096, 4096}, {TOOL_4097, 4097}};
+    for (const auto& build : builds) {
+        TempDevice fresh;
+        fresh.set_driver("accept");
+        fresh.write("root/NK.bin", OLD_IMAGE);
+        RunResult run = fresh.run(build.first, {}, typed("y"));
+        SCOPED_TRACE(build.first);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.out, installed_transcript(build.second));
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(fresh.files(), (std::map<std::string, std::string>{{"NK.bin", image_pattern(build.second)}}));
+    }
+}
+
+TEST_F(InstallTest, TheProgressLineForTwoChunksReadsAsWritten)
+{
+    RunResult run = device.run(TOOL_4097, {}, typed("y"));
+    EXPECT_EQ(run.out, BANNER + WELCOME + WAIT + "\n\r0 / 4097\r4096 / 4097\r4097 / 4097\n" + COMPLETE);
+}
+
+TEST_F(InstallTest, TheDeviceSeesTheInstallationBetweenTheTwoRequests)
+{
+    device.run(TOOL_4097, {}, typed("y"));
+    EXPECT_EQ(device.trace(),
+              "CreateFileW UCS1: 0xc0000000 0 3 ok\n"
+              "DeviceIoControl UCS1: 0x284 ok\n"
+              "_wfopen \\NK1.bin wb ok\n"
+              "fwrite \\NK1.bin 1 4096 ok\n"
+              "fwrite \\NK1.bin 1 1 ok\n"
+              "fclose \\NK1.bin ok\n"
+              "DeleteFileW NK.bin ok\n"
+              "MoveFileW NK1.bin NK.bin ok\n"
+              "DeviceIoControl UCS1: 0x288 ok\n"
+              "CloseHandle UCS1: ok\n");
+}
+
+TEST_F(InstallTest, WithoutAnOldImageTheNewOneStillBecomesTheBootImage)
+{
+    TempDevice bare;
+    bare.set_driver("accept");
+    RunResult run = bare.run(TOOL_4096, {}, typed("Y"));
+    EXPECT_EQ(run.out, installed_transcript(4096));
+    EXPECT_EQ(bare.files(), (std::map<std::string, std::string>{{"NK.bin", image_pattern(4096)}}));
+    EXPECT_NE(bare.trace().find("DeleteFileW NK.bin failed ERROR_FILE_NOT_FOUND\nMoveFileW NK1.bin NK.bin ok\n"),
+              std::string::npos);
+}
+
+TEST_F(InstallTest, TheBootImageIsFoundWhateverTheCaseOfItsName)
+{
+    TempDevice other;
+    other.set_driver("accept");
+    other.write("root/nk.BIN", OLD_IMAGE);
+    other.run(TOOL_1, {}, typed("y"));
+    EXPECT_EQ(other.files(), (std::map<std::string, std::string>{{"NK.bin", image_pattern(1)}}));
+}
+
+TEST_F(InstallTest, TheSampleBuildCarriesTheSampleImage)
+{
+    RunResult run = device.run(TOOL_SAMPLE, {"-s"});
+    std::string image = read_file(SAMPLE_IMAGE);
+    EXPECT_EQ(image.compare(0, 7, "B000FF\n"), 0);
+    EXPECT_LE(image.size(), 64u * 1024);
+    EXPECT_EQ(run.out, BANNER + WELCOME + WAIT + progress(image.size()) + COMPLETE);
+    EXPECT_EQ(device.read("root/NK.bin"), image);
+}
+
+TEST_F(InstallTest, ModelAndVersionComeFromTheBuild)
+{
+    RunResult run = device.run(TOOL_10000, {"-s"});
+    EXPECT_EQ(run.out.substr(0, run.out.find('\n') + 2), "The new firmware is QL-310 \xC3\x9C V2.3b\n\n");
+    EXPECT_EQ(device.read("root/NK.bin"), image_pattern(10000));
+}
+
+// The mode rule and the first answer.
+
+TEST_F(InstallTest, UnattendedRunsReadNothing)
+{
+    // Any read from this console would block until the timeout.
+    RunResult run = device.run(TOOL_4097, {"-s"}, console_that_never_ends());
+    EXPECT_FALSE(run.timed_out);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, installed_transcript(4097));
+    EXPECT_NE(run.out.find("Continue the process? (y/n)The firmware upgrade procedure"), std::string::npos);
+}
+
+TEST_F(InstallTest, OnlyTheExactCommandLineDashSIsUnattended)
+{
+    const std::vector<std::vector<std::string>> interactive = {
+        {}, {"-S"}, {" -s"}, {"-s "}, {"/s"}, {"-s", "x"}, {"-", "s"}, {"--s"}, {"-sx"}};
+    for (const auto& args : interactive) {
+        TempDevice fresh;
+        fresh.set_driver("accept");
+        RunResult run = fresh.run(TOOL_1, args, typed("n"));
+        std::string shown;
+        for (const auto& a : args) {
+            shown += "[" + a + "]";
+        }
+        SCOPED_TRACE(shown);
+        EXPECT_EQ(run.out, BANNER + WELCOME);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(fresh.trace(), "");
+    }
+}
+
+TEST_F(InstallTest, AnythingButYAtTheFirstQuestionEndsTheRunUntouched)
+{
+    for (const std::string keys : {"n", "N", "\n", "\r\n", "x", "", " y", "\xC3\xBF", "\xF0\x9F\x98\x80y"}) {
+        TempDevice fresh;
+        fresh.set_driver("accept");
+        fresh.write("root/NK.bin", OLD_IMAGE);
+        RunResult run = fresh.run(TOOL_1, {}, typed(keys));
+        SCOPED_TRACE("keys: " + keys);
+        EXPECT_EQ(run.out, BANNER + WELCOME);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(fresh.trace(), "");
+        EXPECT_EQ(fresh.read("root/NK.bin"), OLD_IMAGE);
+    }
+}
+
+TEST_F(InstallTest, TheFirstAnswerConsumesOneCharacterOnly)
+{
+    // A console that stays open: reading past the first key would block.
+    RunOptions options = console_that_never_ends();
+    options.input = "yes";
+    RunResult run = device.run(TOOL_1, {}, options);
+    EXPECT_FALSE(run.timed_out);
+    EXPECT_EQ(run.out, installed_transcript(1));
+}
+
+// Where the run ends early.
+
+TEST_F(InstallTest, ADeviceThatRefusesTheBeginRequestStopsTheRunBeforeAnythingIsWritten)
+{
+    device.set_driver("refuse\n");
+    RunResult run = device.run(TOOL_4097, {}, typed("y"));
+    EXPECT_EQ(run.out, BANNER + WELCOME + WAIT + FAILED);
+    EXPECT_EQ(run.status, 0);
+    expect_old_image_only();
+    EXPECT_EQ(device.trace(),
+              "CreateFileW UCS1: 0xc0000000 0 3 ok\n"
+              "DeviceIoControl UCS1: 0x284 failed ERROR_GEN_FAILURE\n"
+              "CloseHandle UCS1: ok\n");
+}
+
+TEST_F(InstallTest, ADeviceWithoutTheUpgradeDriverFailsLikeARefusal)
+{
+    TempDevice no_driver;
+    no_driver.write("root/NK.bin", OLD_IMAGE);
+    RunResult run = no_driver.run(TOOL_4097, {"-s"});
+    EXPECT_EQ(run.out, BANNER + WELCOME + WAIT + FAILED);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(no_driver.trace(), "CreateFileW UCS1: 0xc0000000 0 3 failed ERROR_FILE_NOT_FOUND\n");
+    EXPECT_EQ(no_driver.read("root/NK.bin"), OLD_IMAGE);
+}
+
+TEST_F(InstallTest, BuildsWithoutAnImageSaySoAndNothingElse)
+{
+    RunResult none = device.run(TOOL_NONE, {}, typed("y"));
+    EXPECT_EQ(none.out, "FindResource failed\n");
+    EXPECT_EQ(none.status, 0);
+    RunResult empty = device.run(TOOL_EMPTY, {"-s"});
+    EXPECT_EQ(empty.out, "SizeofResource failed\n");
+    EXPECT_EQ(empty.status, 0);
+    EXPECT_EQ(device.trace(), "");
+    expect_old_image_only();
+}
+
+TEST_F(InstallTest, ANewImageThatCannotBeOpenedLeavesTheOldOneAndEndsTheUpgrade)
+{
+    device.make_folder("root/NK1.bin");
+    RunResult run = device.run(TOOL_4097, {"-s"});
+    EXPECT_EQ(run.out, BANNER + WELCOME + WAIT + "\n" + FAILED);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(device.read("root/NK.bin"), OLD_IMAGE);
+    EXPECT_EQ(device.trace(),
+              "CreateFileW UCS1: 0xc0000000 0 3 ok\n"
+              "DeviceIoControl UCS1: 0x284 ok\n"
+              "_wfopen \\NK1.bin wb failed ERROR_ACCESS_DENIED\n"
+              "DeleteFileW \\NK1.bin failed ERROR_ACCESS_DENIED\n"
+              "DeviceIoControl UCS1: 0x288 ok\n"
+              "CloseHandle UCS1: ok\n");
+}
+
+TEST_F(InstallTest, AMoveThatFailsIsReportedAndKeepsTheNewImage)
+{
+    // A folder named NK.bin can be neither deleted nor replaced.
+    TempDevice stuck;
+    stuck.set_driver("accept");
+    stuck.make_folder("root/NK.bin");
+    RunResult run = stuck.run(TOOL_4097, {"-s"});
+    EXPECT_EQ(run.out, BANNER + WELCOME + WAIT + progress(4097) + FAILED);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(stuck.read("root/NK1.bin"), image_pattern(4097));
+    EXPECT_NE(stuck.trace().find("MoveFileW NK1.bin NK.bin failed ERROR_ALREADY_EXISTS\n"
+                                 "DeviceIoControl UCS1: 0x288 ok\nCloseHandle UCS1: ok\n"),
+              std::string::npos);
+}
+
+TEST_F(InstallTest, AMissingOrBrokenDeviceStopsTheEmulationBeforeTheTool)
+{
+    RunOptions unset;
+    unset.unset = {"CE_DEVICE"};
+    RunResult missing = run_program(TOOL_1, {"-s"}, unset);
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_EQ(missing.out, "");
+    EXPECT_EQ(lines_of(missing.err).size(), 1u);
+    EXPECT_NE(missing.err.find("CE_DEVICE"), std::string::npos);
+
+    RunOptions file;
+    file.env["CE_DEVICE"] = device.path() + "/ucs1";
+    RunResult not_folder = run_program(TOOL_1, {"-s"}, file);
+    EXPECT_EQ(not_folder.status, 2);
+    EXPECT_EQ(not_folder.out, "");
+    EXPECT_EQ(lines_of(not_folder.err).size(), 1u);
+    EXPECT_NE(not_folder.err.find("CE_DEVICE"), std::string::npos);
+
+    device.set_driver("maybe");
+    RunResult bad_driver = device.run(TOOL_1, {"-s"});
+    EXPECT_EQ(bad_driver.status, 2);
+    EXPECT_EQ(bad_driver.out, "");
+    EXPECT_NE(bad_driver.err.find("ucs1"), std::string::npos);
+    expect_old_image_only();
+    EXPECT_FALSE(device.exists("trace.log"));
+}
+
+}  // namespace
