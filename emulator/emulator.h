@@ -34,6 +34,11 @@ std::u16string to_utf16(const std::string& text);
 // Control characters escaped (\n, \r, \t, \xNN) so that a trace entry stays one line.
 std::string quoted(const std::string& text);
 
+// Every call that trace.log records passes through here before it acts, with
+// its name as the trace spells it. True when the fault knobs make this call
+// fail; the caller then fails the way that function fails on the device.
+bool call_fails(const char* function);
+
 // Name of a Win32 error code as written in the trace.
 std::string error_name(DWORD error);
 // "ok", or "failed ERROR_..." after setting the thread's last error.
