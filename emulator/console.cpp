@@ -111,6 +111,23 @@ extern "C" int ce_wprintf(const WCHAR* format, ...)
     return static_cast<int>(text.size());
 }
 
+// Formats into the caller's buffer as the device's run-time does: at most
+// count characters, a terminator only where there is room for it, and -1
+// when the text was cut.
+extern "C" int ce_snwprintf(WCHAR* buffer, size_t count, const WCHAR* format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    std::u16string text = ce::format_wide(format, arguments);
+    va_end(arguments);
+    size_t copied = text.size() < count ? text.size() : count;
+    text.copy(buffer, copied);
+    if (copied < count) {
+        buffer[copied] = 0;
+    }
+    return copied == text.size() ? static_cast<int>(copied) : -1;
+}
+
 extern "C" wint_t ce_getwchar(void)
 {
     if (!ce::pending.empty()) {

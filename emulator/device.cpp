@@ -66,6 +66,9 @@ std::string boot(const std::string& folder)
         return "CE_DEVICE=" + folder + " is not writable: trace.log could not be kept";
     }
     std::string complaint = load_upgrade_driver(dev);
+    if (complaint.empty()) {
+        complaint = load_registry(dev.folder + "/registry.reg");
+    }
     if (!complaint.empty()) {
         return complaint;
     }

@@ -21,6 +21,10 @@ struct Device {
 void boot_or_exit();
 const Device& device();
 
+// Loads the device's HKEY_LOCAL_MACHINE from a registry file; a missing file
+// is an empty registry. The complaint "FILE:LINE: what" for a malformed one.
+std::string load_registry(const std::string& file);
+
 // For the emulation's own tests: boots on the given folder, or returns the
 // one-line complaint without exiting.
 std::string boot(const std::string& folder);

@@ -4,6 +4,8 @@
 
 #include "../image/image_writer.h"
 #include "../image/payload.h"
+#include "../network/report.h"
+#include "../network/settings_files.h"
 
 static const WCHAR WELCOME_TEXT[] =
     TEXT("Welcome to the utility of the firmware upgrade program provided by Tarvane Technology.")
@@ -37,7 +39,7 @@ int run_upgrade_procedure(HINSTANCE instance, LPCWSTR command_line)
     if (!write_image(payload)) {
         return 0;
     }
-    // The settings report, the carry-over of the network settings and the
-    // restart question follow the installation here.
+    run_report_phase();
+    run_carry_over_phase(unattended);
     return 0;
 }

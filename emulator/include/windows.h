@@ -138,6 +138,7 @@ wint_t ce_getwchar(void);
 FILE* ce_wfopen(const WCHAR* name, const WCHAR* mode);
 size_t ce_fwrite(const void* data, size_t size, size_t count, FILE* stream);
 int ce_fwprintf(FILE* stream, const WCHAR* format, ...);
+int ce_snwprintf(WCHAR* buffer, size_t count, const WCHAR* format, ...);
 int ce_fflush(FILE* stream);
 int ce_fclose(FILE* stream);
 
@@ -151,6 +152,7 @@ int ce_fclose(FILE* stream);
 #define _wfopen ce_wfopen
 #define fwrite ce_fwrite
 #define fwprintf ce_fwprintf
+#define _snwprintf ce_snwprintf
 #define fflush ce_fflush
 #define fclose ce_fclose
 

@@ -1,0 +1,472 @@
+#include "registry_file.h"
+
+#include <iterator>
+#include <vector>
+
+namespace ce {
+
+std::u16string fold(const std::u16string& name)
+{
+    std::u16string out = name;
+    for (char16_t& c : out) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char16_t>(c - 'A' + 'a');
+        }
+    }
+    return out;
+}
+
+namespace {
+
+const uint32_t TYPE_SZ = 1, TYPE_EXPAND_SZ = 2, TYPE_BINARY = 3, TYPE_DWORD = 4, TYPE_MULTI_SZ = 7;
+const size_t LONGEST_NAME = 16383;  // the registry's limit for value names
+const size_t LONGEST_KEY_PART = 255;
+
+struct Fault {
+    size_t line;
+    std::string message;
+};
+
+// The file's text as lines of UTF-16 units.
+std::vector<std::u16string> decode_lines(const std::string& bytes)
+{
+    std::u16string text;
+    size_t line = 1;
+    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE) {
+        if (bytes.size() % 2 != 0) {
+            throw Fault{1, "UTF-16 text with an odd number of bytes"};
+        }
+        for (size_t i = 2; i < bytes.size(); i += 2) {
+            text += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8));
+        }
+    } else {
+        size_t i = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+        while (i < bytes.size()) {
+            unsigned char lead = static_cast<unsigned char>(bytes[i]);
+            size_t length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
+            if (length == 0 || i + length > bytes.size()) {
+                throw Fault{line, "not UTF-8 text"};
+            }
+            char32_t c = length == 1 ? lead : lead & (0x7F >> length);
+            for (size_t k = 1; k < length; ++k) {
+                unsigned char next = static_cast<unsigned char>(bytes[i + k]);
+                if ((next & 0xC0) != 0x80) {
+                    throw Fault{line, "not UTF-8 text"};
+                }
+                c = (c << 6) | (next & 0x3F);
+            }
+            static const char32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+            if (c < smallest[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+                throw Fault{line, "not UTF-8 text"};
+            }
+            if (c >= 0x10000) {
+                text += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+                text += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+            } else {
+                text += static_cast<char16_t>(c);
+            }
+            line += c == '\n';
+            i += length;
+        }
+    }
+    std::vector<std::u16string> lines;
+    size_t start = 0;
+    for (size_t i = 0; i <= text.size(); ++i) {
+        if (i == text.size() || text[i] == '\n') {
+            std::u16string one = text.substr(start, i - start);
+            if (!one.empty() && one.back() == '\r') {
+                one.pop_back();
+            }
+            if (one.find(u'\0') != std::u16string::npos) {
+                throw Fault{lines.size() + 1, "a zero character in the text"};
+            }
+            lines.push_back(one);
+            start = i + 1;
+        }
+    }
+    return lines;
+}
+
+bool is_space(char16_t c)
+{
+    return c == ' ' || c == '\t';
+}
+
+std::u16string trimmed(const std::u16string& text)
+{
+    size_t first = 0, last = text.size();
+    while (first < last && is_space(text[first])) {
+        ++first;
+    }
+    while (last > first && is_space(text[last - 1])) {
+        --last;
+    }
+    return text.substr(first, last - first);
+}
+
+bool starts_with_folded(const std::u16string& text, size_t at, const char* word)
+{
+    for (size_t i = 0; word[i] != 0; ++i) {
+        if (at + i >= text.size() || fold(std::u16string(1, text[at + i]))[0] != static_cast<char16_t>(word[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int hex_digit(char16_t c)
+{
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+std::string utf16le(const std::u16string& text)
+{
+    std::string bytes;
+    for (char16_t c : text) {
+        bytes += static_cast<char>(c & 0xFF);
+        bytes += static_cast<char>(c >> 8);
+    }
+    return bytes;
+}
+
+class Parser {
+public:
+    Parser(const std::vector<std::u16string>& lines, Registry& registry) : lines_(lines), registry_(registry) {}
+
+    void run()
+    {
+        bool first = true;
+        for (index_ = 0; index_ < lines_.size(); ++index_) {
+            std::u16string line = trimmed(lines_[index_]);
+            if (line.empty() || line[0] == ';') {
+                continue;
+            }
+            bool header = line == u"REGEDIT4" || line == u"Windows Registry Editor Version 5.00";
+            if (header) {
+                if (!first) {
+                    throw fault("the REGEDIT4 or \"Windows Registry Editor Version 5.00\" line must come first");
+                }
+                regedit4_ = line == u"REGEDIT4";
+            } else if (line[0] == '[') {
+                section(line);
+            } else if (line[0] == '"' || line[0] == '@') {
+                value(line);
+            } else {
+                throw fault("neither a [key], a \"value\"=..., nor a ; comment");
+            }
+            first = false;
+        }
+    }
+
+    Fault fault(const std::string& message) const
+    {
+        return Fault{index_ + 1, message};
+    }
+
+private:
+    void section(const std::u16string& line)
+    {
+        if (line.back() != ']') {
+            throw fault("a key line must end with ]");
+        }
+        std::u16string name = line.substr(1, line.size() - 2);
+        bool remove = !name.empty() && name[0] == '-';
+        if (remove) {
+            name.erase(0, 1);
+        }
+        size_t slash = name.find('\\');
+        std::u16string root = fold(name.substr(0, slash));
+        std::u16string path = slash == std::u16string::npos ? u"" : name.substr(slash + 1);
+        static const char16_t* other_roots[] = {u"hkey_current_user", u"hkey_classes_root", u"hkey_users",
+                                                u"hkey_current_config"};
+        bool other = false;
+        for (const char16_t* r : other_roots) {
+            other = other || root == r;
+        }
+        if (!other && root != u"hkey_local_machine") {
+            throw fault("unknown root key; keys are below HKEY_LOCAL_MACHINE");
+        }
+        std::vector<std::u16string> parts;
+        size_t start = 0;
+        while (!path.empty() && start <= path.size()) {
+            size_t end = path.find('\\', start);
+            std::u16string part = path.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start);
+            if (part.empty()) {
+                throw fault("an empty name in the key path");
+            }
+            if (part.size() > LONGEST_KEY_PART) {
+                throw fault("a key name longer than 255 characters");
+            }
+            parts.push_back(part);
+            if (end == std::u16string::npos) {
+                break;
+            }
+            start = end + 1;
+        }
+        current_ = nullptr;
+        ignored_ = other;
+        deleted_ = remove;
+        if (other) {
+            return;
+        }
+        std::u16string folded = fold(path);
+        if (remove) {
+            for (auto it = registry_.keys.begin(); it != registry_.keys.end();) {
+                bool below = it->first == folded || it->first.compare(0, folded.size() + 1, folded + u"\\") == 0;
+                it = below && !folded.empty() ? registry_.keys.erase(it) : std::next(it);
+            }
+            return;
+        }
+        // A key's parents exist with it.
+        std::u16string spelled;
+        registry_.keys[u""];
+        for (const std::u16string& part : parts) {
+            spelled += (spelled.empty() ? u"" : u"\\") + part;
+            RegistryKey& key = registry_.keys[fold(spelled)];
+            if (key.path.empty()) {
+                key.path = spelled;
+            }
+        }
+        current_ = &registry_.keys[folded];
+    }
+
+    void value(const std::u16string& line)
+    {
+        if (current_ == nullptr && !ignored_) {
+            throw fault(deleted_ ? "a value under a removed key" : "a value before any [key]");
+        }
+        size_t at = 0;
+        std::u16string name;
+        if (line[0] == '@') {
+            at = 1;
+        } else {
+            name = quoted(line, at);
+            if (name.empty()) {
+                throw fault("an empty value name; the default value is written @");
+            }
+            if (name.size() > LONGEST_NAME) {
+                throw fault("a value name longer than 16383 characters");
+            }
+        }
+        skip_spaces(line, at);
+        if (at >= line.size() || line[at] != '=') {
+            throw fault("expected = after the value name");
+        }
+        ++at;
+        skip_spaces(line, at);
+        RegistryValue entry;
+        entry.name = name;
+        bool remove = false;
+        std::u16string rest = line;
+        if (at < line.size() && line[at] == '"') {
+            entry.type = TYPE_SZ;
+            entry.data = utf16le(quoted(line, at)) + std::string(2, '\0');
+            end_of_value(line, at);
+        } else if (at < line.size() && line[at] == '-') {
+            remove = true;
+            end_of_value(line, ++at);
+        } else if (starts_with_folded(line, at, "dword:")) {
+            at += 6;
+            uint32_t number = 0;
+            size_t digits = 0;
+            for (; at < line.size() && hex_digit(line[at]) >= 0; ++at, ++digits) {
+                number = (number << 4) | static_cast<uint32_t>(hex_digit(line[at]));
+            }
+            if (digits == 0 || digits > 8) {
+                throw fault("dword: takes one to eight hexadecimal digits");
+            }
+            end_of_value(line, at);
+            entry.type = TYPE_DWORD;
+            for (int i = 0; i < 4; ++i) {
+                entry.data += static_cast<char>((number >> (8 * i)) & 0xFF);
+            }
+        } else if (starts_with_folded(line, at, "multi_sz:")) {
+            at += 9;
+            entry.type = TYPE_MULTI_SZ;
+            entry.data = multi_strings(rest, at);
+        } else if (starts_with_folded(line, at, "hex")) {
+            at += 3;
+            entry.type = TYPE_BINARY;
+            if (at < line.size() && line[at] == '(') {
+                uint32_t type = 0;
+                size_t digits = 0;
+                for (++at; at < line.size() && hex_digit(line[at]) >= 0; ++at, ++digits) {
+                    type = (type << 4) | static_cast<uint32_t>(hex_digit(line[at]));
+                }
+                if (digits == 0 || digits > 8 || at >= line.size() || line[at] != ')') {
+                    throw fault("hex(N): takes a hexadecimal type number");
+                }
+                ++at;
+                entry.type = type;
+            }
+            if (at >= line.size() || line[at] != ':') {
+                throw fault("expected : after hex");
+            }
+            entry.data = byte_list(rest, ++at);
+            bool text_type = entry.type == TYPE_SZ || entry.type == TYPE_EXPAND_SZ || entry.type == TYPE_MULTI_SZ;
+            if (regedit4_ && text_type) {
+                // REGEDIT4 files hold text types as 8-bit characters.
+                std::u16string widened;
+                for (char byte : entry.data) {
+                    widened += static_cast<char16_t>(static_cast<unsigned char>(byte));
+                }
+                entry.data = utf16le(widened);
+            }
+        } else {
+            throw fault("a value is \"text\", dword:, multi_sz:, hex: or hex(N):");
+        }
+        if (ignored_) {
+            return;
+        }
+        if (remove) {
+            current_->values.erase(fold(name));
+        } else {
+            current_->values[fold(name)] = entry;
+        }
+    }
+
+    static void skip_spaces(const std::u16string& line, size_t& at)
+    {
+        while (at < line.size() && is_space(line[at])) {
+            ++at;
+        }
+    }
+
+    // After a value: blanks, or a ; comment.
+    void end_of_value(const std::u16string& line, size_t at) const
+    {
+        skip_spaces(line, at);
+        if (at < line.size() && line[at] != ';') {
+            throw fault("unexpected text after the value");
+        }
+    }
+
+    // A "..." string at line[at] with its \\ and \" escapes; at moves past it.
+    std::u16string quoted(const std::u16string& line, size_t& at) const
+    {
+        std::u16string text;
+        for (++at; at < line.size(); ++at) {
+            char16_t c = line[at];
+            if (c == '"') {
+                ++at;
+                return text;
+            }
+            if (c == '\\') {
+                if (at + 1 >= line.size() || (line[at + 1] != '\\' && line[at + 1] != '"')) {
+                    throw fault("in a quoted name or text, a backslash is written \\\\ and a quote \\\"");
+                }
+                c = line[++at];
+            }
+            text += c;
+        }
+        throw fault("a quoted name or text without its closing quote");
+    }
+
+    // Continues a list onto the next line after a trailing backslash.
+    bool continue_list(std::u16string& line, size_t& at)
+    {
+        skip_spaces(line, at);
+        if (at + 1 != line.size() || line[at] != '\\') {
+            return false;
+        }
+        if (index_ + 1 >= lines_.size()) {
+            throw fault("a list continued past the end of the file");
+        }
+        line = trimmed(lines_[++index_]);
+        at = 0;
+        return true;
+    }
+
+    std::string byte_list(std::u16string& line, size_t& at)
+    {
+        std::string bytes;
+        skip_spaces(line, at);
+        if (at >= line.size() || line[at] == ';') {
+            return bytes;
+        }
+        continue_list(line, at);
+        for (;;) {
+            skip_spaces(line, at);
+            int high = at < line.size() ? hex_digit(line[at]) : -1;
+            if (high < 0) {
+                throw fault("expected a byte of two hexadecimal digits");
+            }
+            int value = high;
+            ++at;
+            if (at < line.size() && hex_digit(line[at]) >= 0) {
+                value = (value << 4) | hex_digit(line[at++]);
+            }
+            bytes += static_cast<char>(value);
+            skip_spaces(line, at);
+            if (at < line.size() && line[at] == ',') {
+                ++at;
+                continue_list(line, at);
+                continue;
+            }
+            end_of_value(line, at);
+            return bytes;
+        }
+    }
+
+    std::string multi_strings(std::u16string& line, size_t& at)
+    {
+        std::string bytes;
+        skip_spaces(line, at);
+        if (at >= line.size() || line[at] == ';') {
+            return std::string(2, '\0');
+        }
+        continue_list(line, at);
+        for (;;) {
+            skip_spaces(line, at);
+            if (at >= line.size() || line[at] != '"') {
+                throw fault("multi_sz: takes quoted strings separated by commas");
+            }
+            bytes += utf16le(quoted(line, at)) + std::string(2, '\0');
+            skip_spaces(line, at);
+            if (at < line.size() && line[at] == ',') {
+                ++at;
+                continue_list(line, at);
+                continue;
+            }
+            end_of_value(line, at);
+            return bytes + std::string(2, '\0');
+        }
+    }
+
+    const std::vector<std::u16string>& lines_;
+    Registry& registry_;
+    size_t index_ = 0;
+    RegistryKey* current_ = nullptr;
+    bool ignored_ = false;
+    bool deleted_ = false;
+    bool regedit4_ = false;
+};
+
+}  // namespace
+
+bool parse_registry(const std::string& bytes, Registry& registry, std::string& error)
+{
+    Registry loaded;
+    try {
+        std::vector<std::u16string> lines = decode_lines(bytes);
+        Parser parser(lines, loaded);
+        parser.run();
+    } catch (const Fault& fault) {
+        error = std::to_string(fault.line) + ": " + fault.message;
+        return false;
+    }
+    loaded.keys[u""];
+    registry = std::move(loaded);
+    return true;
+}
+
+}  // namespace ce
