@@ -44,19 +44,7 @@ namespace {
 
 void write_console(const std::string& bytes)
 {
-    const char* at = bytes.data();
-    size_t left = bytes.size();
-    while (left > 0) {
-        ssize_t done = write(STDOUT_FILENO, at, left);
-        if (done < 0 && errno == EINTR) {
-            continue;
-        }
-        if (done <= 0) {
-            return;
-        }
-        at += done;
-        left -= static_cast<size_t>(done);
-    }
+    write_all(STDOUT_FILENO, bytes);
 }
 
 // Units decoded but not yet read: the second half of a character beyond the

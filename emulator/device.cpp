@@ -107,117 +107,24 @@ void trace(const std::string& line)
             std::_Exit(2);
         }
     }
-    std::string text = line + "\n";
-    const char* at = text.data();
-    size_t left = text.size();
+    write_all(trace_fd, line + "\n");
+}
+
+void write_all(int fd, const std::string& bytes)
+{
+    const char* at = bytes.data();
+    size_t left = bytes.size();
     while (left > 0) {
-        ssize_t done = write(trace_fd, at, left);
+        ssize_t done = write(fd, at, left);
         if (done < 0 && errno == EINTR) {
             continue;
         }
         if (done <= 0) {
-            break;
+            return;
         }
         at += done;
         left -= static_cast<size_t>(done);
     }
-}
-
-std::string to_utf8(const char16_t* text)
-{
-    std::string out;
-    for (size_t i = 0; text != nullptr && text[i] != 0; ++i) {
-        char32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
-std::string to_utf8(const std::u16string& text)
-{
-    return to_utf8(text.c_str());
-}
-
-std::u16string to_utf16(const std::string& text)
-{
-    std::u16string out;
-    size_t i = 0;
-    while (i < text.size()) {
-        unsigned char lead = static_cast<unsigned char>(text[i]);
-        char32_t c = 0xFFFD;
-        size_t length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
-        if (length == 1) {
-            c = lead;
-        } else if (length > 1 && i + length <= text.size()) {
-            c = lead & (0x7F >> length);
-            for (size_t k = 1; k < length; ++k) {
-                unsigned char next = static_cast<unsigned char>(text[i + k]);
-                if ((next & 0xC0) != 0x80) {
-                    c = 0xFFFD;
-                    length = k;
-                    break;
-                }
-                c = (c << 6) | (next & 0x3F);
-            }
-            static const char32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-            if (c != 0xFFFD && (c < smallest[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))) {
-                c = 0xFFFD;
-            }
-        } else {
-            length = 1;
-        }
-        if (c >= 0x10000) {
-            out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-            out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(c);
-        }
-        i += length;
-    }
-    return out;
-}
-
-std::string quoted(const std::string& text)
-{
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c == '"') {
-            out += "\\\"";
-        } else if (c < 0x20 || c == 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
 }
 
 bool call_fails(const char* function)

@@ -32,6 +32,14 @@ std::string boot(const std::string& folder);
 // One line of trace.log: the call, its arguments as passed, its result.
 void trace(const std::string& line);
 
+// Writes all of bytes to fd, as far as fd takes them.
+void write_all(int fd, const std::string& bytes);
+
+// Decodes the UTF-8 sequence at text[at] into c and its length; false for a
+// malformed sequence, whose length is then the bytes to skip (at least one).
+bool decode_utf8(const std::string& text, size_t at, char32_t& c, size_t& length);
+void append_utf16(std::u16string& out, char32_t c);
+
 std::string to_utf8(const char16_t* text);
 std::string to_utf8(const std::u16string& text);
 std::u16string to_utf16(const std::string& text);

@@ -1,5 +1,7 @@
 #include "registry_file.h"
 
+#include "emulator.h"
+
 #include <iterator>
 #include <vector>
 
@@ -41,32 +43,13 @@ std::vector<std::u16string> decode_lines(const std::string& bytes)
         }
     } else {
         size_t i = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
-        while (i < bytes.size()) {
-            unsigned char lead = static_cast<unsigned char>(bytes[i]);
-            size_t length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
-            if (length == 0 || i + length > bytes.size()) {
+        for (size_t length = 0; i < bytes.size(); i += length) {
+            char32_t c = 0;
+            if (!decode_utf8(bytes, i, c, length)) {
                 throw Fault{line, "not UTF-8 text"};
             }
-            char32_t c = length == 1 ? lead : lead & (0x7F >> length);
-            for (size_t k = 1; k < length; ++k) {
-                unsigned char next = static_cast<unsigned char>(bytes[i + k]);
-                if ((next & 0xC0) != 0x80) {
-                    throw Fault{line, "not UTF-8 text"};
-                }
-                c = (c << 6) | (next & 0x3F);
-            }
-            static const char32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-            if (c < smallest[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-                throw Fault{line, "not UTF-8 text"};
-            }
-            if (c >= 0x10000) {
-                text += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-                text += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-            } else {
-                text += static_cast<char16_t>(c);
-            }
+            append_utf16(text, c);
             line += c == '\n';
-            i += length;
         }
     }
     std::vector<std::u16string> lines;
@@ -386,60 +369,56 @@ private:
         return true;
     }
 
-    std::string byte_list(std::u16string& line, size_t& at)
+    // A comma-separated list: one item at a time, continued over lines.
+    template <typename Item>
+    void each_in_list(std::u16string& line, size_t& at, Item item)
     {
-        std::string bytes;
         skip_spaces(line, at);
         if (at >= line.size() || line[at] == ';') {
-            return bytes;
+            return;
         }
         continue_list(line, at);
         for (;;) {
             skip_spaces(line, at);
-            int high = at < line.size() ? hex_digit(line[at]) : -1;
+            item(line, at);
+            skip_spaces(line, at);
+            if (at >= line.size() || line[at] != ',') {
+                end_of_value(line, at);
+                return;
+            }
+            ++at;
+            continue_list(line, at);
+        }
+    }
+
+    std::string byte_list(std::u16string& line, size_t& at)
+    {
+        std::string bytes;
+        each_in_list(line, at, [&](const std::u16string& text, size_t& i) {
+            int high = i < text.size() ? hex_digit(text[i]) : -1;
             if (high < 0) {
                 throw fault("expected a byte of two hexadecimal digits");
             }
             int value = high;
-            ++at;
-            if (at < line.size() && hex_digit(line[at]) >= 0) {
-                value = (value << 4) | hex_digit(line[at++]);
+            ++i;
+            if (i < text.size() && hex_digit(text[i]) >= 0) {
+                value = (value << 4) | hex_digit(text[i++]);
             }
             bytes += static_cast<char>(value);
-            skip_spaces(line, at);
-            if (at < line.size() && line[at] == ',') {
-                ++at;
-                continue_list(line, at);
-                continue;
-            }
-            end_of_value(line, at);
-            return bytes;
-        }
+        });
+        return bytes;
     }
 
     std::string multi_strings(std::u16string& line, size_t& at)
     {
         std::string bytes;
-        skip_spaces(line, at);
-        if (at >= line.size() || line[at] == ';') {
-            return std::string(2, '\0');
-        }
-        continue_list(line, at);
-        for (;;) {
-            skip_spaces(line, at);
-            if (at >= line.size() || line[at] != '"') {
+        each_in_list(line, at, [&](const std::u16string& text, size_t& i) {
+            if (i >= text.size() || text[i] != '"') {
                 throw fault("multi_sz: takes quoted strings separated by commas");
             }
-            bytes += utf16le(quoted(line, at)) + std::string(2, '\0');
-            skip_spaces(line, at);
-            if (at < line.size() && line[at] == ',') {
-                ++at;
-                continue_list(line, at);
-                continue;
-            }
-            end_of_value(line, at);
-            return bytes + std::string(2, '\0');
-        }
+            bytes += utf16le(quoted(text, i)) + std::string(2, '\0');
+        });
+        return bytes + std::string(2, '\0');
     }
 
     const std::vector<std::u16string>& lines_;

@@ -19,6 +19,15 @@ namespace fs = std::filesystem;
 
 extern char** environ;
 
+RunOptions typed(const std::string& keys, bool keep_open)
+{
+    RunOptions options;
+    options.input = keys;
+    options.keep_input_open = keep_open;
+    options.timeout_seconds = keep_open ? 20 : 30;
+    return options;
+}
+
 RunResult run_program(const std::string& program, const std::vector<std::string>& args, const RunOptions& options)
 {
     int in[2], out[2], err[2];

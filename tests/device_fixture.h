@@ -22,6 +22,10 @@ struct RunOptions {
     std::string working_dir;
 };
 
+// Keys typed at the console. A console kept open never ends, so a read past
+// the keys blocks until the timeout.
+RunOptions typed(const std::string& keys, bool keep_open = false);
+
 RunResult run_program(const std::string& program, const std::vector<std::string>& args, const RunOptions& options);
 
 // A fresh device folder under the system's temporary folder, removed at the end.

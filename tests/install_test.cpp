@@ -8,21 +8,6 @@
 
 namespace {
 
-RunOptions typed(const std::string& keys)
-{
-    RunOptions options;
-    options.input = keys;
-    return options;
-}
-
-RunOptions console_that_never_ends()
-{
-    RunOptions options;
-    options.keep_input_open = true;
-    options.timeout_seconds = 20;
-    return options;
-}
-
 struct InstallTest : ::testing::Test {
     TempDevice device;
     void SetUp() override
@@ -119,7 +104,7 @@ TEST_F(InstallTest, ModelAndVersionComeFromTheBuild)
 TEST_F(InstallTest, UnattendedRunsReadNothing)
 {
     // Any read from this console would block until the timeout.
-    RunResult run = device.run(TOOL_4097, {"-s"}, console_that_never_ends());
+    RunResult run = device.run(TOOL_4097, {"-s"}, typed("", true));
     EXPECT_FALSE(run.timed_out);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, installed_transcript(4097) + rest_of_run());
@@ -163,9 +148,7 @@ TEST_F(InstallTest, AnythingButYAtTheFirstQuestionEndsTheRunUntouched)
 TEST_F(InstallTest, TheFirstAnswerConsumesOneCharacterOnly)
 {
     // A console that stays open: reading past the first key would block.
-    RunOptions options = console_that_never_ends();
-    options.input = "yn";
-    RunResult run = device.run(TOOL_1, {}, options);
+    RunResult run = device.run(TOOL_1, {}, typed("yn", true));
     EXPECT_FALSE(run.timed_out);
     EXPECT_EQ(run.out, installed_transcript(1) + rest_of_run());
     // The "n" left behind answered the next question: the defaults were written.

@@ -60,15 +60,6 @@ std::string defaults(int n)
     return "0\n192.168." + std::to_string(n + 2) + ".127\n255.255.255.0\n\n\n\n";
 }
 
-RunOptions typed(const std::string& keys, bool keep_open = false)
-{
-    RunOptions options;
-    options.input = keys;
-    options.keep_input_open = keep_open;
-    options.timeout_seconds = keep_open ? 20 : 30;
-    return options;
-}
-
 struct NetworkRunTest : ::testing::Test {
     TempDevice device;
     void SetUp() override
