@@ -140,6 +140,9 @@ size_t ce_fwrite(const void* data, size_t size, size_t count, FILE* stream);
 int ce_fwprintf(FILE* stream, const WCHAR* format, ...);
 int ce_fflush(FILE* stream);
 int ce_fclose(FILE* stream);
+/* As the device's run-time does it, _fileno gives the stream's file handle
+ * (what FlushFileBuffers takes), not a descriptor number. */
+HANDLE ce_fileno(FILE* stream);
 
 #ifdef __cplusplus
 }
@@ -153,5 +156,6 @@ int ce_fclose(FILE* stream);
 #define fwprintf ce_fwprintf
 #define fflush ce_fflush
 #define fclose ce_fclose
+#define _fileno ce_fileno
 
 #endif
