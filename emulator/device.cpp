@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +20,10 @@ namespace {
 Device the_device;
 int trace_fd = -1;
 thread_local DWORD last_error = 0;
+
+// Calls counted by the gate since boot: all of them, and per name.
+uint64_t calls_made = 0;
+std::map<std::string, uint64_t> calls_of;
 
 bool is_folder(const std::string& path)
 {
@@ -46,7 +51,90 @@ std::string load_upgrade_driver(Device& dev)
     return "";
 }
 
+// A whole decimal number: digits only, no sign, no blank, within 64 bits.
+bool parse_count(const std::string& text, uint64_t* value)
+{
+    if (text.empty() || text.size() > 20) {
+        return false;
+    }
+    uint64_t number = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (number > (UINT64_MAX - digit) / 10) {
+            return false;
+        }
+        number = number * 10 + digit;
+    }
+    *value = number;
+    return true;
+}
+
+std::string traced_call_names()
+{
+    std::string names;
+    for (const char* const* name = TRACED_CALLS; *name != nullptr; ++name) {
+        names += names.empty() ? "" : " ";
+        names += *name;
+    }
+    return names;
+}
+
+// CE_POWER_CUT, CE_FAIL and CE_STORAGE_BYTES from the environment.
+std::string load_fault_knobs(Device& dev)
+{
+    if (const char* cut = std::getenv("CE_POWER_CUT")) {
+        if (!parse_count(cut, &dev.power_cut_at) || dev.power_cut_at == 0) {
+            return std::string("CE_POWER_CUT=") + cut +
+                   ": it must be a whole number from 1 up, the traced call that the power fails before";
+        }
+    }
+    if (const char* fail = std::getenv("CE_FAIL")) {
+        std::string knob = fail;
+        size_t at = knob.find('@');
+        std::string name = knob.substr(0, at);
+        if (!is_traced_call(name)) {
+            return "CE_FAIL=" + knob + ": " + (name.empty() ? std::string("no function named") : name + " is not a traced call") +
+                   "; it must be NAME or NAME@K with NAME one of " + traced_call_names();
+        }
+        dev.fail_call = name;
+        dev.fail_nth = 1;
+        if (at != std::string::npos && (!parse_count(knob.substr(at + 1), &dev.fail_nth) || dev.fail_nth == 0)) {
+            return "CE_FAIL=" + knob + ": the K of NAME@K must be a whole number from 1 up, which call of " + name +
+                   " fails";
+        }
+    }
+    if (const char* bytes = std::getenv("CE_STORAGE_BYTES")) {
+        if (!parse_count(bytes, &dev.storage_bytes)) {
+            return std::string("CE_STORAGE_BYTES=") + bytes +
+                   ": it must be a whole number of bytes, what the storage holds in root/";
+        }
+        dev.storage_limited = true;
+    }
+    return "";
+}
+
 }  // namespace
+
+// The one list of traced calls, in the order of their parts of the platform.
+const char* const TRACED_CALLS[] = {
+    "CreateFileW", "DeviceIoControl", "CloseHandle", "DeleteFileW", "MoveFileW", "FlushFileBuffers",
+    "_wfopen", "fwrite", "fwprintf", "fflush", "fclose",
+    "RegOpenKeyExW", "RegQueryValueExW", "RegCloseKey",
+    "CreateProcessW", "GetExitCodeProcess", "Sleep",
+    nullptr};
+
+bool is_traced_call(const std::string& function)
+{
+    for (const char* const* name = TRACED_CALLS; *name != nullptr; ++name) {
+        if (function == *name) {
+            return true;
+        }
+    }
+    return false;
+}
 
 std::string boot(const std::string& folder)
 {
@@ -67,6 +155,9 @@ std::string boot(const std::string& folder)
     }
     std::string complaint = load_upgrade_driver(dev);
     if (complaint.empty()) {
+        complaint = load_fault_knobs(dev);
+    }
+    if (complaint.empty()) {
         complaint = load_registry(dev.folder + "/registry.reg");
     }
     if (!complaint.empty()) {
@@ -77,6 +168,9 @@ std::string boot(const std::string& folder)
         close(trace_fd);
         trace_fd = -1;
     }
+    calls_made = 0;
+    calls_of.clear();
+    start_storage();
     return "";
 }
 
@@ -129,8 +223,26 @@ void write_all(int fd, const std::string& bytes)
 
 bool call_fails(const char* function)
 {
-    (void)function;
-    return false;
+    if (!is_traced_call(function)) {
+        // A fault of the emulation itself, never of the tool.
+        std::fprintf(stderr, "emulation: %s is not in the list of traced calls\n", function);
+        std::abort();
+    }
+    ++calls_made;
+    uint64_t nth = ++calls_of[function];
+    if (calls_made == the_device.power_cut_at) {
+        trace("power cut");
+        lose_what_is_not_durable();
+        // As if the power went: no handler, no exit code, nothing flushed.
+        std::raise(SIGKILL);
+        std::_Exit(137);
+    }
+    return function == the_device.fail_call && nth == the_device.fail_nth;
+}
+
+std::string injected()
+{
+    return fail(INJECTED_ERROR) + " injected";
 }
 
 std::string error_name(DWORD error)

@@ -1,5 +1,5 @@
 // Stream devices: the upgrade-control driver "UCS1:", and CloseHandle for
-// every handle the emulation hands out.
+// the device and process handles the emulation hands out.
 #include "emulator.h"
 
 #include <cstdio>
@@ -41,6 +41,10 @@ extern "C" HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURIT
     std::string shown = ce::to_utf8(name);
     std::string line = "CreateFileW " + shown + " " + hex(access) + " " + std::to_string(share) + " " +
                        std::to_string(disposition) + " ";
+    if (ce::call_fails("CreateFileW")) {
+        ce::trace(line + ce::injected());
+        return INVALID_HANDLE_VALUE;
+    }
     std::string upper = shown;
     for (char& c : upper) {
         c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
@@ -74,6 +78,10 @@ extern "C" BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_s
     (void)out;
     (void)overlapped;
     std::string line = "DeviceIoControl " + ce::handle_name(device) + " " + hex(code) + " ";
+    if (ce::call_fails("DeviceIoControl")) {
+        ce::trace(line + ce::injected());
+        return FALSE;
+    }
     if (device == nullptr || device != upgrade_driver) {
         ce::trace(line + ce::fail(ERROR_INVALID_HANDLE));
         return FALSE;
@@ -97,7 +105,13 @@ extern "C" BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_s
 extern "C" BOOL CloseHandle(HANDLE handle)
 {
     std::string line = "CloseHandle " + ce::handle_name(handle) + " ";
-    if (ce::find_handle(handle) == nullptr) {
+    if (ce::call_fails("CloseHandle")) {
+        ce::trace(line + ce::injected());
+        return FALSE;
+    }
+    ce::HandleEntry* entry = ce::find_handle(handle);
+    // A stream's file handle belongs to the stream: fclose closes it.
+    if (entry == nullptr || entry->kind == ce::HandleKind::File) {
         ce::trace(line + ce::fail(ERROR_INVALID_HANDLE));
         return FALSE;
     }

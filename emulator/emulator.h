@@ -4,20 +4,28 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 namespace ce {
 
-// The device folder named by CE_DEVICE, checked before the tool runs.
+// The device folder named by CE_DEVICE and the fault knobs, checked before
+// the tool runs.
 struct Device {
     std::string folder;  // $CE_DEVICE
     std::string root;    // $CE_DEVICE/root
     bool has_upgrade_driver = false;
     bool upgrade_driver_accepts = false;
+    uint64_t power_cut_at = 0;      // CE_POWER_CUT: the traced call the power fails before; 0: never
+    std::string fail_call;          // CE_FAIL: the function whose call fails; empty: none
+    uint64_t fail_nth = 0;          // CE_FAIL's K: which of its calls
+    bool storage_limited = false;   // CE_STORAGE_BYTES is set
+    uint64_t storage_bytes = 0;     // CE_STORAGE_BYTES
 };
 
-// Checks CE_DEVICE and everything the device is made of. On a fault, prints
-// one line on standard error and exits with status 2: nothing is touched.
+// Checks CE_DEVICE, everything the device is made of and the fault knobs
+// (CE_POWER_CUT, CE_FAIL, CE_STORAGE_BYTES). On a fault, prints one line on
+// standard error and exits with status 2: nothing is touched.
 void boot_or_exit();
 const Device& device();
 
@@ -25,8 +33,8 @@ const Device& device();
 // is an empty registry. The complaint "FILE:LINE: what" for a malformed one.
 std::string load_registry(const std::string& file);
 
-// For the emulation's own tests: boots on the given folder, or returns the
-// one-line complaint without exiting.
+// For the emulation's own tests: boots on the given folder with the knobs of
+// the environment, or returns the one-line complaint without exiting.
 std::string boot(const std::string& folder);
 
 // One line of trace.log: the call, its arguments as passed, its result.
@@ -47,9 +55,21 @@ std::u16string to_utf16(const std::string& text);
 std::string quoted(const std::string& text);
 
 // Every call that trace.log records passes through here before it acts, with
-// its name as the trace spells it. True when the fault knobs make this call
-// fail; the caller then fails the way that function fails on the device.
+// its name as the trace spells it (one of TRACED_CALLS). It counts the call:
+// the power fails here when CE_POWER_CUT names it, and the process never
+// returns. True when CE_FAIL names this call: the caller then acts on
+// nothing, fails the way that function fails on the device, and traces the
+// failure with injected() or the word "injected".
 bool call_fails(const char* function);
+
+// The names of every traced call; CE_FAIL accepts these only.
+extern const char* const TRACED_CALLS[];
+bool is_traced_call(const std::string& function);
+
+// The error an injected failure reports. Sets the thread's last error and
+// returns the result for the trace: "failed ERROR_GEN_FAILURE injected".
+const DWORD INJECTED_ERROR = ERROR_GEN_FAILURE;
+std::string injected();
 
 // Name of a Win32 error code as written in the trace.
 std::string error_name(DWORD error);
@@ -57,7 +77,7 @@ std::string error_name(DWORD error);
 std::string fail(DWORD error);
 
 // Handles of devices and processes.
-enum class HandleKind { Device, Process, Thread };
+enum class HandleKind { Device, Process, Thread, File };
 struct HandleEntry {
     HandleKind kind;
     std::string name;
@@ -81,6 +101,28 @@ HostPath resolve(const char16_t* device_path);
 
 // True while the tool holds the host file open through a stream.
 bool is_open_stream(const std::string& host_path);
+
+// The device's storage: what survives a power cut, and how much it holds.
+// File contents are written at the end of a file only (the streams have no
+// seek), so what is durable of a file is always a prefix: its length says it.
+//
+// Starts the model on the booted device: nothing tracked, and the bytes that
+// root/ holds counted when the storage is limited.
+void start_storage();
+// A stream opened for writing: "w" emptied or created the file (durable at
+// once), "a" keeps what it held (durable as it stood).
+void storage_opened(const std::string& host, bool emptied);
+// The length of the file that is on the storage for good after a flush.
+void storage_flushed(const std::string& host, uint64_t durable_length);
+void storage_deleted(const std::string& host);
+void storage_moved(const std::string& from, const std::string& to);
+// Bytes of content that still fit; UINT64_MAX when the storage is not limited.
+uint64_t storage_room();
+// Content added to or taken from the files in root/.
+void storage_grew(uint64_t bytes);
+void storage_shrank(uint64_t bytes);
+// The power fails: every tracked file falls back to its durable length.
+void lose_what_is_not_durable();
 
 }  // namespace ce
 

@@ -64,9 +64,15 @@ std::string find_entry(const std::string& folder, const std::string& name)
     return match;
 }
 
+// An open stream. The run-time holds what is written until fflush or fclose
+// hands it to the file system; only FlushFileBuffers then makes that durable.
 struct Stream {
     std::string name;  // as the tool named it
     std::string host;
+    HANDLE handle;     // what _fileno gives: the file's handle
+    bool writes;       // opened with "w" or "a"
+    uint64_t length;   // bytes in the file, as far as the tool has written
+    uint64_t handed;   // of those, what the run-time has handed to the file system
 };
 std::map<FILE*, Stream> streams;
 
@@ -74,6 +80,37 @@ Stream* find_stream(FILE* stream)
 {
     auto found = streams.find(stream);
     return found == streams.end() ? nullptr : &found->second;
+}
+
+Stream* stream_of_handle(HANDLE handle)
+{
+    for (auto& entry : streams) {
+        if (entry.second.handle == handle) {
+            return &entry.second;
+        }
+    }
+    return nullptr;
+}
+
+FILE* file_of(const Stream* open)
+{
+    for (auto& entry : streams) {
+        if (&entry.second == open) {
+            return entry.first;
+        }
+    }
+    return nullptr;
+}
+
+uint64_t size_of(const std::string& host)
+{
+    struct stat info;
+    return stat(host.c_str(), &info) == 0 && S_ISREG(info.st_mode) ? static_cast<uint64_t>(info.st_size) : 0;
+}
+
+std::string stream_name(const Stream* open)
+{
+    return open == nullptr ? "<not an open stream>" : open->name;
 }
 
 }  // namespace
@@ -159,6 +196,10 @@ extern "C" FILE* ce_wfopen(const WCHAR* name, const WCHAR* mode)
     std::string shown = to_utf8(name);
     std::string how = to_utf8(mode);
     std::string line = "_wfopen " + shown + " " + how + " ";
+    if (call_fails("_wfopen")) {
+        trace(line + injected());
+        return nullptr;
+    }
     std::string host_mode;
     if (how == "w" || how == "wb" || how == "wt") {
         host_mode = "wb";
@@ -171,6 +212,7 @@ extern "C" FILE* ce_wfopen(const WCHAR* name, const WCHAR* mode)
         return nullptr;
     }
     HostPath where = resolve(name);
+    uint64_t before = where.ok && where.exists ? size_of(where.host) : 0;
     FILE* stream = nullptr;
     if (!where.ok) {
         trace(line + fail(where.error));
@@ -179,22 +221,55 @@ extern "C" FILE* ce_wfopen(const WCHAR* name, const WCHAR* mode)
     } else if ((stream = std::fopen(where.host.c_str(), host_mode.c_str())) == nullptr) {
         trace(line + fail(ERROR_ACCESS_DENIED));
     } else {
-        streams[stream] = Stream{shown, where.host};
+        // The host file always holds what the tool wrote; the stream's own
+        // counts model what the run-time would still hold back.
+        std::setvbuf(stream, nullptr, _IONBF, 0);
+        bool writes = host_mode != "rb";
+        bool emptied = host_mode == "wb";
+        uint64_t length = emptied ? 0 : before;
+        streams[stream] = Stream{shown, where.host, new_handle(HandleKind::File, shown), writes, length, length};
+        if (writes) {
+            storage_opened(where.host, emptied);
+        }
+        if (emptied) {
+            storage_shrank(before);
+        }
         trace(line + "ok");
     }
     return stream;
 }
 
+extern "C" HANDLE ce_fileno(FILE* stream)
+{
+    Stream* open = find_stream(stream);
+    return open == nullptr ? INVALID_HANDLE_VALUE : open->handle;
+}
+
 extern "C" size_t ce_fwrite(const void* data, size_t size, size_t count, FILE* stream)
 {
     Stream* open = find_stream(stream);
-    if (open == nullptr) {
-        trace("fwrite <not an open stream> " + std::to_string(size) + " " + std::to_string(count) + " failed");
+    std::string line = "fwrite " + stream_name(open) + " " + std::to_string(size) + " " + std::to_string(count) + " ";
+    if (call_fails("fwrite")) {
+        trace(line + "short 0 injected");
         return 0;
     }
-    size_t stored = size == 0 || count == 0 ? 0 : std::fwrite(data, size, count, stream);
-    std::string result = stored == count ? "ok" : "short " + std::to_string(stored);
-    trace("fwrite " + open->name + " " + std::to_string(size) + " " + std::to_string(count) + " " + result);
+    if (open == nullptr) {
+        trace(line + "failed");
+        return 0;
+    }
+    // A full volume stores the elements that still fit.
+    size_t fits = count;
+    uint64_t room = storage_room();
+    if (size != 0 && count > room / size) {
+        fits = static_cast<size_t>(room / size);
+    }
+    size_t stored = size == 0 || fits == 0 ? 0 : std::fwrite(data, size, fits, stream);
+    open->length += static_cast<uint64_t>(stored) * size;
+    storage_grew(static_cast<uint64_t>(stored) * size);
+    if (stored < count && fits < count) {
+        SetLastError(ERROR_DISK_FULL);
+    }
+    trace(line + (stored == count ? "ok" : "short " + std::to_string(stored)));
     return stored;
 }
 
@@ -206,43 +281,112 @@ extern "C" int ce_fwprintf(FILE* stream, const WCHAR* format, ...)
     va_end(arguments);
     std::string bytes = to_utf8(text);
     Stream* open = find_stream(stream);
-    if (open == nullptr) {
-        trace("fwprintf <not an open stream> " + quoted(bytes) + " failed");
+    std::string line = "fwprintf " + stream_name(open) + " " + quoted(bytes) + " ";
+    if (call_fails("fwprintf")) {
+        trace(line + "failed injected");
         return -1;
     }
-    bool stored = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), stream) == bytes.size();
-    trace("fwprintf " + open->name + " " + quoted(bytes) + (stored ? " ok" : " failed"));
-    return stored ? static_cast<int>(text.size()) : -1;
+    if (open == nullptr) {
+        trace(line + "failed");
+        return -1;
+    }
+    size_t fits = bytes.size();
+    if (fits > storage_room()) {
+        fits = static_cast<size_t>(storage_room());
+    }
+    size_t stored = fits == 0 ? 0 : std::fwrite(bytes.data(), 1, fits, stream);
+    open->length += stored;
+    storage_grew(stored);
+    if (stored == bytes.size()) {
+        trace(line + "ok");
+        return static_cast<int>(text.size());
+    }
+    if (fits < bytes.size()) {
+        SetLastError(ERROR_DISK_FULL);
+        trace(line + "short " + std::to_string(stored));
+    } else {
+        trace(line + "failed");
+    }
+    return -1;
 }
 
 extern "C" int ce_fflush(FILE* stream)
 {
     Stream* open = find_stream(stream);
-    if (open == nullptr) {
+    std::string line = "fflush " + stream_name(open) + " ";
+    if (call_fails("fflush")) {
+        trace(line + "failed injected");
         return EOF;
     }
-    int result = std::fflush(stream);
-    trace("fflush " + open->name + (result == 0 ? " ok" : " failed"));
-    return result;
+    if (open == nullptr) {
+        trace(line + "failed");
+        return EOF;
+    }
+    std::fflush(stream);
+    open->handed = open->length;
+    trace(line + "ok");
+    return 0;
+}
+
+extern "C" BOOL FlushFileBuffers(HANDLE file)
+{
+    Stream* open = stream_of_handle(file);
+    std::string line = "FlushFileBuffers " + handle_name(file) + " ";
+    if (call_fails("FlushFileBuffers")) {
+        trace(line + injected());
+        return FALSE;
+    }
+    if (open == nullptr) {
+        trace(line + fail(ERROR_INVALID_HANDLE));
+        return FALSE;
+    }
+    // What the file system holds goes to the storage; what the run-time
+    // still holds back does not.
+    if (fsync(fileno(file_of(open))) != 0) {
+        trace(line + fail(ERROR_GEN_FAILURE));
+        return FALSE;
+    }
+    if (open->writes) {
+        storage_flushed(open->host, open->handed);
+    }
+    trace(line + "ok");
+    return TRUE;
 }
 
 extern "C" int ce_fclose(FILE* stream)
 {
     Stream* open = find_stream(stream);
+    std::string line = "fclose " + stream_name(open) + " ";
+    bool fails = call_fails("fclose");
     if (open == nullptr) {
-        trace("fclose <not an open stream> failed");
+        trace(line + (fails ? "failed injected" : "failed"));
         return EOF;
     }
-    std::string name = open->name;
+    if (fails && open->handed < open->length) {
+        // The close fails as it does when its last hand-over fails: the
+        // stream is gone all the same, and what it still held is lost.
+        if (ftruncate(fileno(stream), static_cast<off_t>(open->handed)) == 0) {
+            storage_shrank(open->length - open->handed);
+        }
+    }
+    forget_handle(open->handle);
     streams.erase(stream);
     int result = std::fclose(stream);
-    trace("fclose " + name + (result == 0 ? " ok" : " failed"));
+    if (fails) {
+        trace(line + "failed injected");
+        return EOF;
+    }
+    trace(line + (result == 0 ? "ok" : "failed"));
     return result;
 }
 
 extern "C" BOOL DeleteFileW(LPCWSTR name)
 {
     std::string line = "DeleteFileW " + to_utf8(name) + " ";
+    if (call_fails("DeleteFileW")) {
+        trace(line + injected());
+        return FALSE;
+    }
     HostPath where = resolve(name);
     if (!where.ok) {
         trace(line + fail(where.error));
@@ -260,10 +404,13 @@ extern "C" BOOL DeleteFileW(LPCWSTR name)
         trace(line + fail(ERROR_SHARING_VIOLATION));
         return FALSE;
     }
+    uint64_t size = size_of(where.host);
     if (unlink(where.host.c_str()) != 0) {
         trace(line + fail(ERROR_ACCESS_DENIED));
         return FALSE;
     }
+    storage_deleted(where.host);
+    storage_shrank(size);
     trace(line + "ok");
     return TRUE;
 }
@@ -271,6 +418,10 @@ extern "C" BOOL DeleteFileW(LPCWSTR name)
 extern "C" BOOL MoveFileW(LPCWSTR existing, LPCWSTR target)
 {
     std::string line = "MoveFileW " + to_utf8(existing) + " " + to_utf8(target) + " ";
+    if (call_fails("MoveFileW")) {
+        trace(line + injected());
+        return FALSE;
+    }
     HostPath from = resolve(existing);
     HostPath to = resolve(target);
     if (!from.ok || !to.ok) {
@@ -298,6 +449,7 @@ extern "C" BOOL MoveFileW(LPCWSTR existing, LPCWSTR target)
         trace(line + fail(ERROR_ACCESS_DENIED));
         return FALSE;
     }
+    storage_moved(from.host, destination);
     trace(line + "ok");
     return TRUE;
 }

@@ -106,8 +106,8 @@ extern "C" LONG RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM a
         if (result != nullptr) {
             *result = nullptr;
         }
-        trace(line + result_name(ERROR_ACCESS_DENIED) + " (injected)");
-        return ERROR_ACCESS_DENIED;
+        trace(line + injected());
+        return static_cast<LONG>(GetLastError());
     }
     LONG status = ERROR_SUCCESS;
     std::u16string base;
@@ -146,8 +146,8 @@ extern "C" LONG RegQueryValueExW(HKEY key, LPCWSTR value_name, LPDWORD reserved,
     std::string line = "RegQueryValueExW " + key_name(key) + " " + (name.empty() ? "@" : to_utf8(name)) + " " +
                        (size == nullptr ? "-" : std::to_string(*size)) + " ";
     if (call_fails("RegQueryValueExW")) {
-        trace(line + result_name(ERROR_ACCESS_DENIED) + " (injected)");
-        return ERROR_ACCESS_DENIED;
+        trace(line + injected());
+        return static_cast<LONG>(GetLastError());
     }
     std::u16string path;
     if (!key_path(key, path)) {
@@ -191,8 +191,8 @@ extern "C" LONG RegCloseKey(HKEY key)
 {
     std::string line = "RegCloseKey " + key_name(key) + " ";
     if (call_fails("RegCloseKey")) {
-        trace(line + result_name(ERROR_INVALID_HANDLE) + " (injected)");
-        return ERROR_INVALID_HANDLE;
+        trace(line + injected());
+        return static_cast<LONG>(GetLastError());
     }
     auto found = open_keys.find(key);
     if (found == open_keys.end()) {

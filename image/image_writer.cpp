@@ -2,6 +2,8 @@
 
 #include <stdio.h>
 
+#include "../procedure/storage.h"
+
 static BOOL send_upgrade_request(HANDLE device, DWORD code)
 {
     DWORD returned = 0;
@@ -45,6 +47,8 @@ bool write_image(const Payload& payload)
     bool written = file != NULL && write_chunks(file, payload);
     if (written) {
         printf("\r%d / %d\n", (int)payload.size, (int)payload.size);
+        // A power cut after the delete below must find the new image whole.
+        written = flush_to_storage(file);
     } else if (file != NULL) {
         printf("\n");
     }
@@ -52,7 +56,8 @@ bool write_image(const Payload& payload)
         written = false;
     }
 
-    // "NK.bin" is only touched once the new image is whole in "\NK1.bin".
+    // "NK.bin" is only touched once the new image is whole in "\NK1.bin" and
+    // on the storage for good.
     BOOL installed = FALSE;
     if (written) {
         DeleteFileW(TEXT("NK.bin"));

@@ -10,6 +10,7 @@ struct RunResult {
     std::string out;
     std::string err;
     int status = -1;      // exit status, or -1 when killed
+    int signal = 0;       // the signal that ended it, when killed
     bool timed_out = false;
 };
 

@@ -54,6 +54,8 @@ TEST_F(InstallTest, TheDeviceSeesTheInstallationBetweenTheTwoRequests)
               "_wfopen \\NK1.bin wb ok\n"
               "fwrite \\NK1.bin 1 4096 ok\n"
               "fwrite \\NK1.bin 1 1 ok\n"
+              "fflush \\NK1.bin ok\n"
+              "FlushFileBuffers \\NK1.bin ok\n"
               "fclose \\NK1.bin ok\n"
               "DeleteFileW NK.bin ok\n"
               "MoveFileW NK1.bin NK.bin ok\n"

@@ -141,6 +141,9 @@ int ce_fwprintf(FILE* stream, const WCHAR* format, ...);
 int ce_snwprintf(WCHAR* buffer, size_t count, const WCHAR* format, ...);
 int ce_fflush(FILE* stream);
 int ce_fclose(FILE* stream);
+/* As the device's run-time does it, _fileno gives the stream's file handle
+ * (what FlushFileBuffers takes), not a descriptor number. */
+HANDLE ce_fileno(FILE* stream);
 
 #ifdef __cplusplus
 }
@@ -155,5 +158,6 @@ int ce_fclose(FILE* stream);
 #define _snwprintf ce_snwprintf
 #define fflush ce_fflush
 #define fclose ce_fclose
+#define _fileno ce_fileno
 
 #endif

@@ -1,0 +1,124 @@
+// The device's storage: which file contents survive a power cut, and how many
+// bytes of contents root/ can hold.
+//
+// Creating, emptying, deleting and moving a file are durable when the call
+// returns (the device's file system is transaction-safe). Contents are durable
+// up to the last flush of the file. Files the tool never opened for writing
+// are not tracked: what they held at boot was durable.
+#include "emulator.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+
+namespace ce {
+namespace {
+
+std::map<std::string, uint64_t> durable_length;  // by host path
+uint64_t bytes_stored = 0;                      // counted only when limited
+
+uint64_t bytes_under(const std::string& folder)
+{
+    uint64_t total = 0;
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) {
+        return 0;
+    }
+    while (dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        std::string path = folder + "/" + name;
+        struct stat info;
+        if (lstat(path.c_str(), &info) != 0) {
+            continue;
+        }
+        if (S_ISDIR(info.st_mode)) {
+            total += bytes_under(path);
+        } else if (S_ISREG(info.st_mode)) {
+            total += static_cast<uint64_t>(info.st_size);
+        }
+    }
+    closedir(dir);
+    return total;
+}
+
+}  // namespace
+
+void start_storage()
+{
+    durable_length.clear();
+    bytes_stored = device().storage_limited ? bytes_under(device().root) : 0;
+}
+
+void storage_opened(const std::string& host, bool emptied)
+{
+    if (emptied) {
+        durable_length[host] = 0;
+        return;
+    }
+    if (durable_length.count(host) == 0) {
+        struct stat info;
+        durable_length[host] = stat(host.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+    }
+}
+
+void storage_flushed(const std::string& host, uint64_t length)
+{
+    durable_length[host] = length;
+}
+
+void storage_deleted(const std::string& host)
+{
+    durable_length.erase(host);
+}
+
+void storage_moved(const std::string& from, const std::string& to)
+{
+    auto found = durable_length.find(from);
+    if (found == durable_length.end()) {
+        return;
+    }
+    uint64_t length = found->second;
+    durable_length.erase(found);
+    durable_length[to] = length;
+}
+
+uint64_t storage_room()
+{
+    if (!device().storage_limited) {
+        return UINT64_MAX;
+    }
+    return bytes_stored >= device().storage_bytes ? 0 : device().storage_bytes - bytes_stored;
+}
+
+void storage_grew(uint64_t bytes)
+{
+    bytes_stored += bytes;
+}
+
+void storage_shrank(uint64_t bytes)
+{
+    bytes_stored = bytes >= bytes_stored ? 0 : bytes_stored - bytes;
+}
+
+void lose_what_is_not_durable()
+{
+    for (const auto& file : durable_length) {
+        struct stat info;
+        if (lstat(file.first.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+            static_cast<uint64_t>(info.st_size) > file.second &&
+            truncate(file.first.c_str(), static_cast<off_t>(file.second)) != 0) {
+            std::fprintf(stderr, "emulation: %s: could not fall back to its %llu durable bytes: %s\n",
+                         file.first.c_str(), static_cast<unsigned long long>(file.second), std::strerror(errno));
+        }
+    }
+}
+
+}  // namespace ce
