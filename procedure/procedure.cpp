@@ -4,6 +4,7 @@
 
 #include "../image/image_writer.h"
 #include "../image/payload.h"
+#include "../restart/restart.h"
 
 static const WCHAR WELCOME_TEXT[] =
     TEXT("Welcome to the utility of the firmware upgrade program provided by Tarvane Technology.")
@@ -37,7 +38,7 @@ int run_upgrade_procedure(HINSTANCE instance, LPCWSTR command_line)
     if (!write_image(payload)) {
         return 0;
     }
-    // The settings report, the carry-over of the network settings and the
-    // restart question follow the installation here.
+    // The settings report and the carry-over of the network settings come here.
+    run_restart_phase(unattended);
     return 0;
 }
