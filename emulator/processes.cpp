@@ -253,7 +253,8 @@ extern "C" BOOL CreateProcessW(LPCWSTR application, LPWSTR command_line, LPSECUR
         return FALSE;
     }
     pid_t pid = 0;
-    DWORD error = spawn(where.host, split_arguments(arguments), &pid);
+    // Absolute: the program starts in root/, away from the tool's own folder.
+    DWORD error = spawn(absolute(where.host), split_arguments(arguments), &pid);
     if (error != ERROR_SUCCESS) {
         ce::trace(line + ce::fail(error));
         return FALSE;
