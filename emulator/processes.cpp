@@ -102,6 +102,7 @@ void look(pid_t pid, Child& child)
     if (done == 0) {
         return;
     }
+    // Gone without a status (collected elsewhere): ended, with code 0.
     child.ended = true;
     if (done == pid && WIFEXITED(status)) {
         child.exit_code = static_cast<DWORD>(WEXITSTATUS(status));
@@ -185,9 +186,10 @@ DWORD spawn(const std::string& program, const std::vector<std::string>& argument
             signal(s, SIG_DFL);
         }
         // A console of its own: the program does not read the tool's keys.
-        int nothing = open("/dev/null", O_RDONLY);
+        int nothing = open("/dev/null", O_RDONLY | O_CLOEXEC);
         int error = 0;
-        if (nothing < 0 || dup2(nothing, STDIN_FILENO) < 0) {
+        if (nothing < 0 ||
+            (nothing == STDIN_FILENO ? fcntl(nothing, F_SETFD, 0) : dup2(nothing, STDIN_FILENO)) < 0) {
             error = errno;
         } else if (chdir(folder.c_str()) != 0) {
             error = errno;

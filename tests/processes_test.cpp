@@ -87,6 +87,17 @@ TEST_F(ProcessTest, TheProgramRunsInRootWithTheCommandLineSplitIntoArguments)
     EXPECT_FALSE(has_children());
 }
 
+TEST_F(ProcessTest, TheProgramGetsNoneOfTheToolsOpenFiles)
+{
+    program("fd.exe", "#!/bin/sh\n[ -e /proc/$$/fd/$1 ] && exit 1\nexit 0\n");
+    FILE* held = ce_wfopen(u"\\held", u"w");
+    ASSERT_NE(held, nullptr);
+    std::u16string number = ce::to_utf16(std::to_string(fileno(held)));
+    ASSERT_TRUE(start(u"fd.exe", number.c_str()));
+    EXPECT_EQ(exit_code_at_the_end(), 0u);
+    ce_fclose(held);
+}
+
 TEST_F(ProcessTest, TheExitCodeIsStillActiveWhileTheProgramRunsThenItsOwn)
 {
     program("wait.exe", "#!/bin/sh\nwhile [ ! -e \"$CE_DEVICE/go\" ]; do sleep 0.01; done\nexit 42\n");
