@@ -253,6 +253,7 @@ std::string error_name(DWORD error)
     case ERROR_PATH_NOT_FOUND: return "ERROR_PATH_NOT_FOUND";
     case ERROR_ACCESS_DENIED: return "ERROR_ACCESS_DENIED";
     case ERROR_INVALID_HANDLE: return "ERROR_INVALID_HANDLE";
+    case ERROR_NOT_ENOUGH_MEMORY: return "ERROR_NOT_ENOUGH_MEMORY";
     case ERROR_GEN_FAILURE: return "ERROR_GEN_FAILURE";
     case ERROR_SHARING_VIOLATION: return "ERROR_SHARING_VIOLATION";
     case ERROR_NOT_SUPPORTED: return "ERROR_NOT_SUPPORTED";
@@ -260,6 +261,7 @@ std::string error_name(DWORD error)
     case ERROR_INVALID_PARAMETER: return "ERROR_INVALID_PARAMETER";
     case ERROR_DISK_FULL: return "ERROR_DISK_FULL";
     case ERROR_INVALID_NAME: return "ERROR_INVALID_NAME";
+    case ERROR_BAD_EXE_FORMAT: return "ERROR_BAD_EXE_FORMAT";
     case ERROR_ALREADY_EXISTS: return "ERROR_ALREADY_EXISTS";
     case ERROR_MORE_DATA: return "ERROR_MORE_DATA";
     default: return "error " + std::to_string(error);
@@ -300,6 +302,9 @@ std::string handle_name(HANDLE handle)
     HandleEntry* entry = find_handle(handle);
     if (entry != nullptr) {
         return entry->name;
+    }
+    if (handle == nullptr) {
+        return "NULL";
     }
     return handle == INVALID_HANDLE_VALUE ? "INVALID_HANDLE_VALUE" : "<not a handle>";
 }

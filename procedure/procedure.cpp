@@ -6,6 +6,7 @@
 #include "../image/payload.h"
 #include "../network/report.h"
 #include "../network/settings_files.h"
+#include "../restart/restart.h"
 
 static const WCHAR WELCOME_TEXT[] =
     TEXT("Welcome to the utility of the firmware upgrade program provided by Tarvane Technology.")
@@ -41,5 +42,6 @@ int run_upgrade_procedure(HINSTANCE instance, LPCWSTR command_line)
     }
     run_report_phase();
     run_carry_over_phase(unattended);
+    run_restart_phase(unattended);
     return 0;
 }

@@ -87,7 +87,7 @@ TEST_F(NetworkRunTest, UnattendedRunsReportAndKeepTheCurrentSettings)
     RunResult run = device.run(TOOL_1, {"-s"}, typed("", true));
     EXPECT_FALSE(run.timed_out);
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, installed_transcript(1) + PLATFORM_REPORT + CARRY_OVER_QUESTION);
+    EXPECT_EQ(run.out, installed_transcript(1) + PLATFORM_REPORT + CARRY_OVER_QUESTION + REBOOT_QUESTION);
     expect_kept();
 }
 
@@ -98,7 +98,7 @@ TEST_F(NetworkRunTest, AnsweringNoWritesTheDefaultsOverEarlierFiles)
     // Longer than any settings file: what is left must be the new file only.
     device.write("root/lan6", std::string(500, '#'));
     RunResult run = device.run(TOOL_1, {}, typed("y\r\nxqz N"));
-    EXPECT_EQ(run.out, installed_transcript(1) + PLATFORM_REPORT + CARRY_OVER_QUESTION);
+    EXPECT_EQ(run.out, installed_transcript(1) + PLATFORM_REPORT + CARRY_OVER_QUESTION + REBOOT_QUESTION);
     expect_defaults();
     EXPECT_EQ(device.read("root/lan6"), "0\n192.168.8.127\n255.255.255.0\n\n\n\n");
 }
@@ -106,10 +106,10 @@ TEST_F(NetworkRunTest, AnsweringNoWritesTheDefaultsOverEarlierFiles)
 TEST_F(NetworkRunTest, LettersOtherThanTheAnswersAreSkipped)
 {
     // "y" answers the first question; "es", the line end and "q" are
-    // skipped; "Y" keeps the settings.
-    RunResult run = device.run(TOOL_1, {}, typed("yes\nqY", true));
+    // skipped; "Y" keeps the settings; "n" declines the restart.
+    RunResult run = device.run(TOOL_1, {}, typed("yes\nqYn", true));
     EXPECT_FALSE(run.timed_out);
-    EXPECT_EQ(run.out, installed_transcript(1) + PLATFORM_REPORT + CARRY_OVER_QUESTION);
+    EXPECT_EQ(run.out, installed_transcript(1) + PLATFORM_REPORT + CARRY_OVER_QUESTION + REBOOT_QUESTION);
     expect_kept();
 }
 
@@ -126,7 +126,7 @@ TEST_F(NetworkRunTest, TheEndOfInputKeepsTheCurrentSettings)
 {
     RunResult run = device.run(TOOL_1, {}, typed("y\n"));
     EXPECT_FALSE(run.timed_out);
-    EXPECT_EQ(run.out, installed_transcript(1) + PLATFORM_REPORT + CARRY_OVER_QUESTION);
+    EXPECT_EQ(run.out, installed_transcript(1) + PLATFORM_REPORT + CARRY_OVER_QUESTION + REBOOT_QUESTION);
     expect_kept();
 }
 
@@ -173,7 +173,7 @@ TEST_F(NetworkRunTest, RegistryEditorExportsWorkAsWell)
         report += lan_block(n, {"", "", "", "", ""});
     }
     report += lan_block(6, {"1.2.3.4", "", "", "\xC3\xBC" "ber.example", ""});
-    EXPECT_EQ(run.out, installed_transcript(1) + report + CARRY_OVER_QUESTION);
+    EXPECT_EQ(run.out, installed_transcript(1) + report + CARRY_OVER_QUESTION + REBOOT_QUESTION);
     EXPECT_EQ(device.read("root/lan6"), "Y\n1.2.3.4\n\n\n\xC3\xBC" "ber.example\n\n");
     EXPECT_EQ(device.read("root/lan5"), "N\n\n\n\n\n\n");
 }

@@ -1,7 +1,8 @@
-// The tool's own texts, as a transcript shows them.
+// The tool's console output, piece by piece, as the end-to-end tests expect it.
 #ifndef TESTS_TRANSCRIPT_H
 #define TESTS_TRANSCRIPT_H
 
+#include <cstddef>
 #include <string>
 
 const std::string WELCOME =
@@ -17,6 +18,7 @@ const std::string WAIT = "The firmware upgrade procedure may take 1 minute, plea
 const std::string COMPLETE = "Firmware upgrade complete!\n";
 const std::string FAILED = "Firmware upgrade failed!\n";
 const std::string OLD_IMAGE = "B000FF\nthe old boot image";
+const std::string REBOOT_QUESTION = "Reboot now? (Y/N)";
 
 inline std::string progress(size_t size)
 {
@@ -27,9 +29,10 @@ inline std::string progress(size_t size)
     return line + "\r" + std::to_string(size) + " / " + std::to_string(size) + "\n";
 }
 
-inline std::string installed_transcript(size_t size)
+// Up to "Firmware upgrade complete!\n".
+inline std::string installed_transcript(size_t size, const std::string& banner = BANNER)
 {
-    return BANNER + WELCOME + WAIT + progress(size) + COMPLETE;
+    return banner + WELCOME + WAIT + progress(size) + COMPLETE;
 }
 
 // The report's block of LAN n: the value after each label, "" where none was read.
@@ -53,10 +56,17 @@ inline std::string empty_report()
 const std::string CARRY_OVER_QUESTION = "Do you want to keep the current network settings on the next boot (Y/N)?";
 
 // What follows a completed installation on a device with an empty registry,
-// when no more answers come.
+// up to the last question.
 inline std::string rest_of_run()
 {
-    return empty_report() + CARRY_OVER_QUESTION;
+    return empty_report() + CARRY_OVER_QUESTION + REBOOT_QUESTION;
+}
+
+// Everything a run that installs the image prints on a device with an empty
+// registry; the last question ends it.
+inline std::string completed_transcript(size_t size, const std::string& banner = BANNER)
+{
+    return installed_transcript(size, banner) + rest_of_run();
 }
 
 #endif

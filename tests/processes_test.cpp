@@ -1,0 +1,213 @@
+// The emulated device's processes, called as the tool calls them.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "device_fixture.h"
+#include "emulator.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct ProcessTest : ::testing::Test {
+    TempDevice device;
+    PROCESS_INFORMATION started = {nullptr, nullptr, 0, 0};
+    void SetUp() override { ASSERT_EQ(ce::boot(device.path()), ""); }
+    void program(const std::string& relative, const std::string& script, fs::perms perms = fs::perms::owner_all)
+    {
+        device.write("root/" + relative, script);
+        fs::permissions(device.root() + "/" + relative, perms);
+    }
+    BOOL start(const char16_t* path, const char16_t* command_line = u"1")
+    {
+        std::u16string line = command_line;
+        return CreateProcessW(path, &line[0], nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE, nullptr, nullptr, nullptr,
+                              &started);
+    }
+    // Looks until the program has ended, as the tool does but quicker.
+    DWORD exit_code_at_the_end()
+    {
+        DWORD code = STILL_ACTIVE;
+        for (int i = 0; i < 1000 && code == STILL_ACTIVE; ++i) {
+            EXPECT_TRUE(GetExitCodeProcess(started.hProcess, &code));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return code;
+    }
+    void wait_for_file(const std::string& relative)
+    {
+        for (int i = 0; i < 1000 && !device.exists(relative); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_TRUE(device.exists(relative));
+    }
+};
+
+bool has_children()
+{
+    return !(waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD);
+}
+
+char process_state(pid_t pid)
+{
+    std::string stat;
+    try {
+        stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    } catch (const std::exception&) {
+        return 0;
+    }
+    size_t close = stat.rfind(')');
+    return close == std::string::npos || close + 2 >= stat.size() ? 0 : stat[close + 2];
+}
+
+TEST_F(ProcessTest, TheProgramRunsInRootWithTheCommandLineSplitIntoArguments)
+{
+    program("Windows/Reboot.exe",
+            "#!/bin/sh\n{ echo \"$#\"; for a in \"$@\"; do echo \"[$a]\"; done; pwd -P; echo \"$CE_DEVICE\"; }"
+            " > \"$CE_DEVICE/record\"\n");
+    ASSERT_TRUE(start(u"\\WINDOWS\\reboot.EXE", u" 1  two\tthree "));
+    EXPECT_NE(started.hProcess, nullptr);
+    EXPECT_NE(started.hThread, nullptr);
+    EXPECT_NE(started.hProcess, started.hThread);
+    EXPECT_NE(started.dwProcessId, 0u);
+    EXPECT_EQ(exit_code_at_the_end(), 0u);
+    EXPECT_EQ(device.read("record"),
+              "3\n[1]\n[two]\n[three]\n" + fs::canonical(device.root()).string() + "\n" + device.path() + "\n");
+    EXPECT_EQ(lines_of(device.trace())[0], "CreateProcessW \\WINDOWS\\reboot.EXE \" 1  two\\tthree \" 0x10 ok");
+    EXPECT_EQ(lines_of(device.trace()).back(), "GetExitCodeProcess \\WINDOWS\\reboot.EXE ok 0");
+    EXPECT_TRUE(CloseHandle(started.hThread));
+    EXPECT_TRUE(CloseHandle(started.hProcess));
+    EXPECT_FALSE(has_children());
+}
+
+TEST_F(ProcessTest, TheProgramGetsNoneOfTheToolsOpenFiles)
+{
+    program("fd.exe", "#!/bin/sh\n[ -e /proc/$$/fd/$1 ] && exit 1\nexit 0\n");
+    FILE* held = ce_wfopen(u"\\held", u"w");
+    ASSERT_NE(held, nullptr);
+    std::u16string number = ce::to_utf16(std::to_string(fileno(held)));
+    ASSERT_TRUE(start(u"fd.exe", number.c_str()));
+    EXPECT_EQ(exit_code_at_the_end(), 0u);
+    ce_fclose(held);
+}
+
+TEST_F(ProcessTest, TheExitCodeIsStillActiveWhileTheProgramRunsThenItsOwn)
+{
+    program("wait.exe", "#!/bin/sh\nwhile [ ! -e \"$CE_DEVICE/go\" ]; do sleep 0.01; done\nexit 42\n");
+    ASSERT_TRUE(start(u"wait.exe"));
+    // The program cannot end before the file exists: a look that blocked
+    // would hang here.
+    for (int i = 0; i < 3; ++i) {
+        DWORD code = 0;
+        EXPECT_TRUE(GetExitCodeProcess(started.hProcess, &code));
+        EXPECT_EQ(code, STILL_ACTIVE);
+    }
+    DWORD untouched = 7;
+    EXPECT_FALSE(GetExitCodeProcess(started.hThread, &untouched));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(GetExitCodeProcess(nullptr, &untouched));
+    EXPECT_EQ(untouched, 7u);
+    device.write("go", "");
+    EXPECT_EQ(exit_code_at_the_end(), 42u);
+    // Asked again after the end, the answer stays.
+    DWORD again = 0;
+    EXPECT_TRUE(GetExitCodeProcess(started.hProcess, &again));
+    EXPECT_EQ(again, 42u);
+    std::vector<std::string> trace = lines_of(device.trace());
+    EXPECT_EQ(trace[1], "GetExitCodeProcess wait.exe ok 259");
+    EXPECT_EQ(trace[4], "GetExitCodeProcess wait.exe failed ERROR_INVALID_HANDLE");
+    EXPECT_EQ(trace[5], "GetExitCodeProcess NULL failed ERROR_INVALID_HANDLE");
+    EXPECT_EQ(trace.back(), "GetExitCodeProcess wait.exe ok 42");
+}
+
+TEST_F(ProcessTest, AProgramKilledByASignalEndsWith128PlusItsNumber)
+{
+    program("killed.exe", "#!/bin/sh\nkill -9 $$\n");
+    ASSERT_TRUE(start(u"\\killed.exe"));
+    EXPECT_EQ(exit_code_at_the_end(), 128u + 9u);
+}
+
+TEST_F(ProcessTest, WhatCannotBeRunFailsAsOnTheDeviceAndLeavesNoChild)
+{
+    program("plain.txt", "#!/bin/sh\nexit 0\n", fs::perms::owner_read | fs::perms::owner_write);
+    program("garbage.exe", "MZ\x90 not a host program\n");
+    program("lost.exe", "#!/no/such/interpreter\n");
+    device.make_folder("root/Windows");
+    ASSERT_EQ(mkfifo((device.root() + "/pipe.exe").c_str(), 0755), 0);
+    fs::create_symlink("/bin/true", device.root() + "/link.exe");
+    const std::pair<const char16_t*, DWORD> cases[] = {
+        {u"\\Windows\\reboot.exe", ERROR_FILE_NOT_FOUND}, {u"\\nowhere\\reboot.exe", ERROR_PATH_NOT_FOUND},
+        {u"\\windows", ERROR_ACCESS_DENIED},              {u"plain.txt", ERROR_ACCESS_DENIED},
+        {u"\\pipe.exe", ERROR_ACCESS_DENIED},             {u"garbage.exe", ERROR_BAD_EXE_FORMAT},
+        {u"lost.exe", ERROR_BAD_EXE_FORMAT},              {u"\\link.exe", ERROR_ACCESS_DENIED},
+        {u"..\\..\\bin\\true", ERROR_INVALID_NAME},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(ce::to_utf8(c.first));
+        SetLastError(0);
+        EXPECT_FALSE(start(c.first));
+        EXPECT_EQ(GetLastError(), c.second);
+        EXPECT_FALSE(has_children());
+    }
+    EXPECT_EQ(lines_of(device.trace())[0],
+              "CreateProcessW \\Windows\\reboot.exe \"1\" 0x10 failed ERROR_FILE_NOT_FOUND");
+}
+
+TEST_F(ProcessTest, OnlyTheFormTheDeviceSupportsIsAccepted)
+{
+    program("ok.exe", "#!/bin/sh\nexit 0\n");
+    char16_t line[] = u"1";
+    int attributes = 0;
+    auto security = reinterpret_cast<LPSECURITY_ATTRIBUTES>(&attributes);
+    EXPECT_FALSE(CreateProcessW(nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, nullptr, &started));
+    EXPECT_FALSE(CreateProcessW(u"ok.exe", line, security, nullptr, FALSE, 0, nullptr, nullptr, nullptr, &started));
+    EXPECT_FALSE(CreateProcessW(u"ok.exe", line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, nullptr, &started));
+    EXPECT_FALSE(CreateProcessW(u"ok.exe", line, nullptr, nullptr, FALSE, 0x4, nullptr, nullptr, nullptr, &started));
+    EXPECT_FALSE(CreateProcessW(u"ok.exe", line, nullptr, nullptr, FALSE, 0, &attributes, nullptr, nullptr, &started));
+    EXPECT_FALSE(CreateProcessW(u"ok.exe", line, nullptr, nullptr, FALSE, 0, nullptr, u"\\", nullptr, &started));
+    EXPECT_FALSE(CreateProcessW(u"ok.exe", line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(started.hProcess, nullptr);
+    EXPECT_FALSE(has_children());
+    // Without the new console, and with no command line at all, it starts.
+    EXPECT_TRUE(CreateProcessW(u"ok.exe", nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, nullptr, &started));
+    EXPECT_EQ(exit_code_at_the_end(), 0u);
+    EXPECT_EQ(lines_of(device.trace())[7], "CreateProcessW ok.exe NULL 0x0 ok");
+}
+
+TEST_F(ProcessTest, AProgramWhoseHandlesAreClosedRunsOnAndIsReapedOnceEnded)
+{
+    program("slow.exe", "#!/bin/sh\nsleep 0.3\ntouch \"$CE_DEVICE/done\"\n");
+    ASSERT_TRUE(start(u"slow.exe"));
+    pid_t pid = static_cast<pid_t>(started.dwProcessId);
+    EXPECT_TRUE(CloseHandle(started.hProcess));
+    EXPECT_TRUE(CloseHandle(started.hThread));
+    wait_for_file("done");
+    for (int i = 0; i < 500 && process_state(pid) != 'Z'; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(process_state(pid), 'Z');
+    // The next process call collects it.
+    DWORD code = 0;
+    EXPECT_FALSE(GetExitCodeProcess(started.hProcess, &code));
+    EXPECT_EQ(process_state(pid), 0);
+    EXPECT_FALSE(has_children());
+}
+
+TEST_F(ProcessTest, SleepReallyPausesAndIsTraced)
+{
+    auto begin = std::chrono::steady_clock::now();
+    Sleep(100);
+    Sleep(0);
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(100));
+    EXPECT_EQ(device.trace(), "Sleep 100\nSleep 0\n");
+}
+
+}  // namespace
