@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include "../procedure/procedure.h"
+#include "../procedure/storage.h"
 #include "lan_settings.h"
 
 // "\lan<n>", opened in text mode "w": created, or emptied if present. A
@@ -13,6 +14,14 @@ static FILE* open_settings_file(int n)
     _snwprintf(name, 16, TEXT("\\lan%d"), n);
     name[15] = 0;
     return _wfopen(name, TEXT("w"));
+}
+
+// On the storage before the close, so that a power cut after the run
+// cannot leave a settings file empty.
+static void close_settings_file(FILE* file)
+{
+    flush_to_storage(file);
+    fclose(file);
 }
 
 void write_kept_settings(int n)
@@ -31,7 +40,7 @@ void write_kept_settings(int n)
                 fwprintf(file, TEXT("\n"));
             }
         }
-        fclose(file);
+        close_settings_file(file);
     }
     close_lan_key(key);
 }
@@ -51,7 +60,7 @@ void write_default_settings(int n)
     fwprintf(file, TEXT("\n"));
     fwprintf(file, TEXT("\n"));
     fwprintf(file, TEXT("\n"));
-    fclose(file);
+    close_settings_file(file);
 }
 
 void run_carry_over_phase(bool unattended)

@@ -123,6 +123,16 @@ TEST(PowerCut, NoCutBeforeAnyTracedCallLeavesTheDeviceWithoutACompleteImage)
         if (run.out.find(COMPLETE) != std::string::npos) {
             EXPECT_EQ(state, EndState::NewImage) << "\"complete\" was printed";
         }
+        // A settings file is never half written, and once closed it is on
+        // the storage whole.
+        for (int n = 1; n <= 6; ++n) {
+            std::string name = "lan" + std::to_string(n);
+            if (device.exists("root/" + name)) {
+                std::string kept = device.read("root/" + name);
+                bool closed = device.trace().find("fclose \\" + name + " ok\n") != std::string::npos;
+                EXPECT_EQ(kept, closed ? "N\n\n\n\n\n\n" : kept.empty() ? "" : "N\n\n\n\n\n\n") << name;
+            }
+        }
     }
     ASSERT_TRUE(completed) << "no run got past its last call";
     std::cout << "power cuts before calls 1 to " << cut - 1 << ", then a run that completes:\n";
