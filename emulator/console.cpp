@@ -42,10 +42,8 @@ std::u16string format_wide(const char16_t* format, va_list arguments)
 
 namespace {
 
-void write_console(const std::string& bytes)
+void write_console(const char* at, size_t left)
 {
-    const char* at = bytes.data();
-    size_t left = bytes.size();
     while (left > 0) {
         ssize_t done = write(STDOUT_FILENO, at, left);
         if (done < 0 && errno == EINTR) {
@@ -83,21 +81,26 @@ int read_byte()
 
 extern "C" int ce_printf(const char* format, ...)
 {
+    // The progress line is printed once per chunk: it is formatted in one
+    // pass on the stack; only a longer text takes a second pass on the heap.
+    char line[512];
     va_list arguments;
     va_start(arguments, format);
     va_list again;
     va_copy(again, arguments);
-    int length = std::vsnprintf(nullptr, 0, format, arguments);
+    int length = std::vsnprintf(line, sizeof line, format, arguments);
     va_end(arguments);
-    if (length < 0) {
+    if (length < 0 || static_cast<size_t>(length) < sizeof line) {
         va_end(again);
+        if (length > 0) {
+            ce::write_console(line, static_cast<size_t>(length));
+        }
         return length;
     }
     std::string text(static_cast<size_t>(length) + 1, '\0');
     std::vsnprintf(&text[0], text.size(), format, again);
     va_end(again);
-    text.resize(static_cast<size_t>(length));
-    ce::write_console(text);
+    ce::write_console(text.data(), static_cast<size_t>(length));
     return length;
 }
 
@@ -107,7 +110,8 @@ extern "C" int ce_wprintf(const WCHAR* format, ...)
     va_start(arguments, format);
     std::u16string text = ce::format_wide(format, arguments);
     va_end(arguments);
-    ce::write_console(ce::to_utf8(text));
+    std::string bytes = ce::to_utf8(text);
+    ce::write_console(bytes.data(), bytes.size());
     return static_cast<int>(text.size());
 }
 

@@ -94,7 +94,7 @@ const Device& device()
     return the_device;
 }
 
-void trace(const std::string& line)
+void trace(std::string_view line)
 {
     if (trace_fd < 0) {
         std::string path = the_device.folder + "/trace.log";
@@ -104,9 +104,19 @@ void trace(const std::string& line)
             std::_Exit(2);
         }
     }
-    std::string text = line + "\n";
-    const char* at = text.data();
-    size_t left = text.size();
+    // The line and its end go out in one write, from the stack when they fit.
+    char buffer[1024];
+    std::string longer;
+    const char* at = buffer;
+    size_t left = line.size() + 1;
+    if (left <= sizeof buffer) {
+        std::memcpy(buffer, line.data(), line.size());
+        buffer[line.size()] = '\n';
+    } else {
+        longer.assign(line);
+        longer += '\n';
+        at = longer.data();
+    }
     while (left > 0) {
         ssize_t done = write(trace_fd, at, left);
         if (done < 0 && errno == EINTR) {

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <string_view>
 
 namespace ce {
 
@@ -26,7 +27,7 @@ const Device& device();
 std::string boot(const std::string& folder);
 
 // One line of trace.log: the call, its arguments as passed, its result.
-void trace(const std::string& line);
+void trace(std::string_view line);
 
 std::string to_utf8(const char16_t* text);
 std::string to_utf8(const std::u16string& text);

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <map>
@@ -69,6 +70,12 @@ struct Stream {
     std::string host;
 };
 std::map<FILE*, Stream> streams;
+
+void append_number(std::string& line, size_t number)
+{
+    char digits[24];
+    line.append(digits, std::to_chars(digits, digits + sizeof digits, number).ptr);
+}
 
 Stream* find_stream(FILE* stream)
 {
@@ -193,8 +200,18 @@ extern "C" size_t ce_fwrite(const void* data, size_t size, size_t count, FILE* s
         return 0;
     }
     size_t stored = size == 0 || count == 0 ? 0 : std::fwrite(data, size, count, stream);
-    std::string result = stored == count ? "ok" : "short " + std::to_string(stored);
-    trace("fwrite " + open->name + " " + std::to_string(size) + " " + std::to_string(count) + " " + result);
+    // Called once per chunk of the image: the line is put together in a
+    // buffer kept from call to call, without the cost of a format.
+    static std::string line;
+    line.assign("fwrite ").append(open->name);
+    append_number(line.append(" "), size);
+    append_number(line.append(" "), count);
+    if (stored == count) {
+        line.append(" ok");
+    } else {
+        append_number(line.append(" short "), stored);
+    }
+    trace(line);
     return stored;
 }
 

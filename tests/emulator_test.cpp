@@ -84,6 +84,33 @@ TEST_F(EmulatorTest, StreamsWriteBytesAsGivenAndWideTextAsUtf8)
               "fclose \\lan1 ok\n");
 }
 
+TEST_F(EmulatorTest, TraceLinesOfAnyLengthAreWrittenWhole)
+{
+    // Folder names of 250 bytes take the paths, and so the trace lines, to
+    // and beyond the 1024 bytes that a line is put together in on the stack:
+    // the write lines below end, line end included, at 1023 to 1026 bytes.
+    std::string folder(250, 'f');
+    std::string relative = folder + "/" + folder + "/" + folder + "/" + folder;
+    device.make_folder("root/" + relative);
+    std::string expected;
+    for (std::string name : {"123", "1234", "12345", "123456"}) {
+        std::string device_path = "\\" + relative + "/" + name;
+        std::u16string wide = ce::to_utf16(device_path);
+        FILE* file = ce_wfopen(wide.c_str(), u"wb");
+        ASSERT_NE(file, nullptr);
+        EXPECT_EQ(ce_fwrite("abc", 1, 3, file), 3u);
+        EXPECT_EQ(ce_fclose(file), 0);
+        EXPECT_EQ(device.read("root/" + relative + "/" + name), "abc");
+        expected += "_wfopen " + device_path + " wb ok\n"
+                    "fwrite " + device_path + " 1 3 ok\n"
+                    "fclose " + device_path + " ok\n";
+    }
+    std::u16string missing = ce::to_utf16("\\" + relative + "/" + folder + "/" + folder + "/x");
+    EXPECT_EQ(ce_wfopen(missing.c_str(), u"wb"), nullptr);
+    expected += "_wfopen " + ce::to_utf8(missing) + " wb failed ERROR_PATH_NOT_FOUND\n";
+    EXPECT_EQ(device.trace(), expected);
+}
+
 TEST_F(EmulatorTest, FilesFollowTheDevicesRulesForDeleteAndMove)
 {
     device.write("root/a.bin", "a");
@@ -163,6 +190,19 @@ TEST_F(ConsoleTest, EightBitAndWideOutputArriveInOrderAsUtf8)
     ce_printf("\r%d / %d", 0, 4097);
     ce_wprintf(u"100%% %c\n", u'x');
     EXPECT_EQ(output(), "lan:6\nLAN1 Interface \xC3\x84rger:\n\r0 / 4097100% x\n");
+}
+
+TEST_F(ConsoleTest, EightBitPrintsOfAnyLengthArriveWhole)
+{
+    // Around the size that is formatted on the stack, and far beyond it.
+    std::string expected;
+    for (size_t length : {500u, 509u, 510u, 511u, 512u, 2000u}) {
+        std::string text(length, 'x');
+        EXPECT_EQ(ce_printf("%s%d", text.c_str(), 42), static_cast<int>(length + 2));
+        expected += text + "42";
+    }
+    EXPECT_EQ(ce_printf("%s", ""), 0);
+    EXPECT_EQ(output(), expected);
 }
 
 TEST_F(ConsoleTest, InputIsReadAsUtf16UnitsOneAtATime)
