@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -77,15 +78,53 @@ int read_byte()
 }
 
 }  // namespace
+// Text, %% and %d, which is all the progress line (printed once per chunk)
+// is made of, formatted without the cost of the library's printf. False for
+// any other conversion, or a text longer than the line: that is left to it.
+bool format_plainly(char* line, size_t capacity, const char* format, va_list arguments, size_t* length)
+{
+    size_t used = 0;
+    for (const char* at = format; *at != 0; ++at) {
+        if (*at == '%' && at[1] == 'd') {
+            std::to_chars_result end = std::to_chars(line + used, line + capacity, va_arg(arguments, int));
+            if (end.ec != std::errc()) {
+                return false;
+            }
+            used = static_cast<size_t>(end.ptr - line);
+            ++at;
+            continue;
+        }
+        if (*at == '%' && at[1] != '%') {
+            return false;
+        }
+        if (used == capacity) {
+            return false;
+        }
+        line[used++] = *at;
+        at += *at == '%' ? 1 : 0;
+    }
+    *length = used;
+    return true;
+}
+
 }  // namespace ce
 
 extern "C" int ce_printf(const char* format, ...)
 {
-    // The progress line is printed once per chunk: it is formatted in one
-    // pass on the stack; only a longer text takes a second pass on the heap.
+    // Formatted on the stack; only a longer text takes a second pass on the heap.
     char line[512];
     va_list arguments;
     va_start(arguments, format);
+    va_list plain;
+    va_copy(plain, arguments);
+    size_t plain_length = 0;
+    bool plainly = ce::format_plainly(line, sizeof line, format, plain, &plain_length);
+    va_end(plain);
+    if (plainly) {
+        va_end(arguments);
+        ce::write_console(line, plain_length);
+        return static_cast<int>(plain_length);
+    }
     va_list again;
     va_copy(again, arguments);
     int length = std::vsnprintf(line, sizeof line, format, arguments);
@@ -117,6 +156,8 @@ extern "C" int ce_wprintf(const WCHAR* format, ...)
 
 extern "C" wint_t ce_getwchar(void)
 {
+    // Whoever types the answer may look at the trace first.
+    ce::flush_trace();
     if (!ce::pending.empty()) {
         wint_t unit = ce::pending[0];
         ce::pending.erase(0, 1);

@@ -18,6 +18,10 @@ namespace {
 
 Device the_device;
 int trace_fd = -1;
+// Lines that may wait (trace_deferred), and the line that ends their wait,
+// go out to trace.log together in one write.
+char pending[65536];
+size_t pending_size = 0;
 thread_local DWORD last_error = 0;
 
 bool is_folder(const std::string& path)
@@ -69,6 +73,7 @@ std::string boot(const std::string& folder)
     if (!complaint.empty()) {
         return complaint;
     }
+    flush_trace();
     the_device = dev;
     if (trace_fd >= 0) {
         close(trace_fd);
@@ -94,29 +99,25 @@ const Device& device()
     return the_device;
 }
 
-void trace(std::string_view line)
+namespace {
+
+void open_trace()
 {
+    if (trace_fd >= 0) {
+        return;
+    }
+    std::string path = the_device.folder + "/trace.log";
+    trace_fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (trace_fd < 0) {
-        std::string path = the_device.folder + "/trace.log";
-        trace_fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (trace_fd < 0) {
-            std::fprintf(stderr, "%s: %s\n", path.c_str(), std::strerror(errno));
-            std::_Exit(2);
-        }
+        std::fprintf(stderr, "%s: %s\n", path.c_str(), std::strerror(errno));
+        std::_Exit(2);
     }
-    // The line and its end go out in one write, from the stack when they fit.
-    char buffer[1024];
-    std::string longer;
-    const char* at = buffer;
-    size_t left = line.size() + 1;
-    if (left <= sizeof buffer) {
-        std::memcpy(buffer, line.data(), line.size());
-        buffer[line.size()] = '\n';
-    } else {
-        longer.assign(line);
-        longer += '\n';
-        at = longer.data();
-    }
+    static bool flushed_at_exit = std::atexit(flush_trace) == 0;
+    (void)flushed_at_exit;
+}
+
+void write_trace(const char* at, size_t left)
+{
     while (left > 0) {
         ssize_t done = write(trace_fd, at, left);
         if (done < 0 && errno == EINTR) {
@@ -128,6 +129,52 @@ void trace(std::string_view line)
         at += done;
         left -= static_cast<size_t>(done);
     }
+}
+
+bool fits_pending(std::string_view line)
+{
+    return pending_size + line.size() + 1 <= sizeof pending;
+}
+
+void add_pending(std::string_view line)
+{
+    std::memcpy(pending + pending_size, line.data(), line.size());
+    pending_size += line.size();
+    pending[pending_size++] = '\n';
+}
+
+}  // namespace
+
+void trace(std::string_view line)
+{
+    open_trace();
+    if (fits_pending(line)) {
+        add_pending(line);
+        flush_trace();
+        return;
+    }
+    flush_trace();
+    std::string longer(line);
+    longer += '\n';
+    write_trace(longer.data(), longer.size());
+}
+
+void trace_deferred(std::string_view line)
+{
+    open_trace();
+    if (!fits_pending(line)) {
+        trace(line);
+        return;
+    }
+    add_pending(line);
+}
+
+void flush_trace()
+{
+    if (pending_size > 0 && trace_fd >= 0) {
+        write_trace(pending, pending_size);
+    }
+    pending_size = 0;
 }
 
 std::string to_utf8(const char16_t* text)

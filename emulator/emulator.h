@@ -27,7 +27,15 @@ const Device& device();
 std::string boot(const std::string& folder);
 
 // One line of trace.log: the call, its arguments as passed, its result.
+// Written at once, after the lines that wait.
 void trace(std::string_view line);
+// The same for a call that a run makes once per chunk of the image: the line
+// waits in memory, in order, until the next trace(), a console read, the end
+// of the process (exit) or 64 KiB of waiting lines.
+void trace_deferred(std::string_view line);
+// Writes out the lines that wait. Whatever ends the process without exit(),
+// or lets another program read trace.log, calls this first.
+void flush_trace();
 
 std::string to_utf8(const char16_t* text);
 std::string to_utf8(const std::u16string& text);

@@ -201,7 +201,8 @@ extern "C" size_t ce_fwrite(const void* data, size_t size, size_t count, FILE* s
     }
     size_t stored = size == 0 || count == 0 ? 0 : std::fwrite(data, size, count, stream);
     // Called once per chunk of the image: the line is put together in a
-    // buffer kept from call to call, without the cost of a format.
+    // buffer kept from call to call, without the cost of a format, and waits
+    // to go out with the lines of the following calls.
     static std::string line;
     line.assign("fwrite ").append(open->name);
     append_number(line.append(" "), size);
@@ -211,7 +212,7 @@ extern "C" size_t ce_fwrite(const void* data, size_t size, size_t count, FILE* s
     } else {
         append_number(line.append(" short "), stored);
     }
-    trace(line);
+    trace_deferred(line);
     return stored;
 }
 

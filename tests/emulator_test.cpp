@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdio>
 #include <filesystem>
 
 #include "device_fixture.h"
@@ -84,31 +86,60 @@ TEST_F(EmulatorTest, StreamsWriteBytesAsGivenAndWideTextAsUtf8)
               "fclose \\lan1 ok\n");
 }
 
-TEST_F(EmulatorTest, TraceLinesOfAnyLengthAreWrittenWhole)
+TEST_F(EmulatorTest, TraceLinesKeepTheOrderOfTheCallsWhateverTheirLength)
 {
-    // Folder names of 250 bytes take the paths, and so the trace lines, to
-    // and beyond the 1024 bytes that a line is put together in on the stack:
-    // the write lines below end, line end included, at 1023 to 1026 bytes.
-    std::string folder(250, 'f');
-    std::string relative = folder + "/" + folder + "/" + folder + "/" + folder;
-    device.make_folder("root/" + relative);
-    std::string expected;
-    for (std::string name : {"123", "1234", "12345", "123456"}) {
-        std::string device_path = "\\" + relative + "/" + name;
-        std::u16string wide = ce::to_utf16(device_path);
-        FILE* file = ce_wfopen(wide.c_str(), u"wb");
-        ASSERT_NE(file, nullptr);
-        EXPECT_EQ(ce_fwrite("abc", 1, 3, file), 3u);
-        EXPECT_EQ(ce_fclose(file), 0);
-        EXPECT_EQ(device.read("root/" + relative + "/" + name), "abc");
-        expected += "_wfopen " + device_path + " wb ok\n"
-                    "fwrite " + device_path + " 1 3 ok\n"
-                    "fclose " + device_path + " ok\n";
+    // The lines of writes may wait in memory; a longer line than all that
+    // waiting holds, and more writes than it holds, still come in call order.
+    FILE* file = ce_wfopen(u"\\image.bin", u"wb");
+    ASSERT_NE(file, nullptr);
+    std::string expected = "_wfopen \\image.bin wb ok\n";
+    EXPECT_EQ(ce_fwrite("ab", 1, 2, file), 2u);
+    expected += "fwrite \\image.bin 1 2 ok\n";
+    std::string name = "\\missing\\" + std::string(70000, 'n');
+    std::u16string wide = ce::to_utf16(name);
+    EXPECT_EQ(ce_wfopen(wide.c_str(), u"wb"), nullptr);
+    expected += "_wfopen " + name + " wb failed ERROR_PATH_NOT_FOUND\n";
+    std::string bytes;
+    for (int i = 0; i < 5000; ++i) {
+        std::string chunk(1 + i % 3, static_cast<char>('a' + i % 26));
+        EXPECT_EQ(ce_fwrite(chunk.data(), 1, chunk.size(), file), chunk.size());
+        expected += "fwrite \\image.bin 1 " + std::to_string(chunk.size()) + " ok\n";
+        bytes += chunk;
     }
-    std::u16string missing = ce::to_utf16("\\" + relative + "/" + folder + "/" + folder + "/x");
-    EXPECT_EQ(ce_wfopen(missing.c_str(), u"wb"), nullptr);
-    expected += "_wfopen " + ce::to_utf8(missing) + " wb failed ERROR_PATH_NOT_FOUND\n";
+    EXPECT_EQ(ce_fclose(file), 0);
+    expected += "fclose \\image.bin ok\n";
+    EXPECT_EQ(device.read("root/image.bin"), "ab" + bytes);
     EXPECT_EQ(device.trace(), expected);
+}
+
+TEST_F(EmulatorTest, WaitingTraceLinesAreWrittenBeforeAConsoleReadAndAtTheEnd)
+{
+    FILE* file = ce_wfopen(u"\\image.bin", u"wb");
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(ce_fwrite("abc", 1, 3, file), 3u);
+    int keys[2];
+    ASSERT_EQ(pipe(keys), 0);
+    ASSERT_EQ(write(keys[1], "y", 1), 1);
+    close(keys[1]);
+    int saved_in = dup(0);
+    dup2(keys[0], 0);
+    close(keys[0]);
+    wint_t key = ce_getwchar();
+    std::string trace_at_the_read = device.trace();
+    dup2(saved_in, 0);
+    close(saved_in);
+    EXPECT_EQ(key, static_cast<wint_t>('y'));
+    EXPECT_EQ(trace_at_the_read, "_wfopen \\image.bin wb ok\nfwrite \\image.bin 1 3 ok\n");
+
+    // A process that ends after a write, with no call after it.
+    EXPECT_EXIT(
+        {
+            ce_fwrite("d", 1, 1, file);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(device.trace(), trace_at_the_read + "fwrite \\image.bin 1 1 ok\n");
+    EXPECT_EQ(ce_fclose(file), 0);
 }
 
 TEST_F(EmulatorTest, FilesFollowTheDevicesRulesForDeleteAndMove)
@@ -202,6 +233,29 @@ TEST_F(ConsoleTest, EightBitPrintsOfAnyLengthArriveWhole)
         expected += text + "42";
     }
     EXPECT_EQ(ce_printf("%s", ""), 0);
+    EXPECT_EQ(output(), expected);
+}
+
+TEST_F(ConsoleTest, EightBitPrintsMatchTheCLibrarysFormatting)
+{
+    // Text, %% and %d, as the progress line is made; then the conversions it
+    // does not use; then %d where the line reaches the size formatted on the
+    // stack. Each against snprintf.
+    std::string near_the_end(500, 'x');
+    std::string formats[] = {"\r%d / %d|%d|%d%%|100%%", "%5d|%s|%c|%x", near_the_end + "%d%d"};
+    std::string expected;
+    char bytes[1024];
+    int length = std::snprintf(bytes, sizeof bytes, formats[0].c_str(), 0, 21133911, INT_MIN, INT_MAX);
+    expected.append(bytes, static_cast<size_t>(length));
+    EXPECT_EQ(ce_printf(formats[0].c_str(), 0, 21133911, INT_MIN, INT_MAX), length);
+    length = std::snprintf(bytes, sizeof bytes, formats[1].c_str(), -42, "text", 'c', 255u);
+    expected.append(bytes, static_cast<size_t>(length));
+    EXPECT_EQ(ce_printf(formats[1].c_str(), -42, "text", 'c', 255u), length);
+    for (int number : {7, -2147483647}) {
+        length = std::snprintf(bytes, sizeof bytes, formats[2].c_str(), number, number);
+        expected.append(bytes, static_cast<size_t>(length));
+        EXPECT_EQ(ce_printf(formats[2].c_str(), number, number), length);
+    }
     EXPECT_EQ(output(), expected);
 }
 
