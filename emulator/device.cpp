@@ -148,12 +148,14 @@ void add_pending(std::string_view line)
 void trace(std::string_view line)
 {
     open_trace();
+    if (!fits_pending(line)) {
+        flush_trace();
+    }
     if (fits_pending(line)) {
         add_pending(line);
         flush_trace();
         return;
     }
-    flush_trace();
     std::string longer(line);
     longer += '\n';
     write_trace(longer.data(), longer.size());
@@ -162,6 +164,9 @@ void trace(std::string_view line)
 void trace_deferred(std::string_view line)
 {
     open_trace();
+    if (!fits_pending(line)) {
+        flush_trace();
+    }
     if (!fits_pending(line)) {
         trace(line);
         return;
