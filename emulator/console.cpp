@@ -77,7 +77,6 @@ int read_byte()
     }
 }
 
-}  // namespace
 // Text, %% and %d, which is all the progress line (printed once per chunk)
 // is made of, formatted without the cost of the library's printf. False for
 // any other conversion, or a text longer than the line: that is left to it.
@@ -107,6 +106,7 @@ bool format_plainly(char* line, size_t capacity, const char* format, va_list arg
     return true;
 }
 
+}  // namespace
 }  // namespace ce
 
 extern "C" int ce_printf(const char* format, ...)
