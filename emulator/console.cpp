@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -42,9 +43,9 @@ std::u16string format_wide(const char16_t* format, va_list arguments)
 
 namespace {
 
-void write_console(const std::string& bytes)
+void write_console(const char* at, size_t left)
 {
-    write_all(STDOUT_FILENO, bytes);
+    write_all(STDOUT_FILENO, at, left);
 }
 
 // Units decoded but not yet read: the second half of a character beyond the
@@ -66,26 +67,69 @@ int read_byte()
     }
 }
 
+// Text, %% and %d, which is all the progress line (printed once per chunk)
+// is made of, formatted without the cost of the library's printf. False for
+// any other conversion, or a text longer than the line: that is left to it.
+bool format_plainly(char* line, size_t capacity, const char* format, va_list arguments, size_t* length)
+{
+    size_t used = 0;
+    for (const char* at = format; *at != 0; ++at) {
+        if (*at == '%' && at[1] == 'd') {
+            std::to_chars_result end = std::to_chars(line + used, line + capacity, va_arg(arguments, int));
+            if (end.ec != std::errc()) {
+                return false;
+            }
+            used = static_cast<size_t>(end.ptr - line);
+            ++at;
+            continue;
+        }
+        if (*at == '%' && at[1] != '%') {
+            return false;
+        }
+        if (used == capacity) {
+            return false;
+        }
+        line[used++] = *at;
+        at += *at == '%' ? 1 : 0;
+    }
+    *length = used;
+    return true;
+}
+
 }  // namespace
 }  // namespace ce
 
 extern "C" int ce_printf(const char* format, ...)
 {
+    // Formatted on the stack; only a longer text takes a second pass on the heap.
+    char line[512];
     va_list arguments;
     va_start(arguments, format);
+    va_list plain;
+    va_copy(plain, arguments);
+    size_t plain_length = 0;
+    bool plainly = ce::format_plainly(line, sizeof line, format, plain, &plain_length);
+    va_end(plain);
+    if (plainly) {
+        va_end(arguments);
+        ce::write_console(line, plain_length);
+        return static_cast<int>(plain_length);
+    }
     va_list again;
     va_copy(again, arguments);
-    int length = std::vsnprintf(nullptr, 0, format, arguments);
+    int length = std::vsnprintf(line, sizeof line, format, arguments);
     va_end(arguments);
-    if (length < 0) {
+    if (length < 0 || static_cast<size_t>(length) < sizeof line) {
         va_end(again);
+        if (length > 0) {
+            ce::write_console(line, static_cast<size_t>(length));
+        }
         return length;
     }
     std::string text(static_cast<size_t>(length) + 1, '\0');
     std::vsnprintf(&text[0], text.size(), format, again);
     va_end(again);
-    text.resize(static_cast<size_t>(length));
-    ce::write_console(text);
+    ce::write_console(text.data(), static_cast<size_t>(length));
     return length;
 }
 
@@ -95,7 +139,8 @@ extern "C" int ce_wprintf(const WCHAR* format, ...)
     va_start(arguments, format);
     std::u16string text = ce::format_wide(format, arguments);
     va_end(arguments);
-    ce::write_console(ce::to_utf8(text));
+    std::string bytes = ce::to_utf8(text);
+    ce::write_console(bytes.data(), bytes.size());
     return static_cast<int>(text.size());
 }
 
@@ -118,6 +163,8 @@ extern "C" int ce_snwprintf(WCHAR* buffer, size_t count, const WCHAR* format, ..
 
 extern "C" wint_t ce_getwchar(void)
 {
+    // Whoever types the answer may look at the trace first.
+    ce::flush_trace();
     if (!ce::pending.empty()) {
         wint_t unit = ce::pending[0];
         ce::pending.erase(0, 1);

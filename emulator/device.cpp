@@ -19,6 +19,10 @@ namespace {
 
 Device the_device;
 int trace_fd = -1;
+// Lines that may wait (trace_deferred), and the line that ends their wait,
+// go out to trace.log together in one write.
+char pending[65536];
+size_t pending_size = 0;
 thread_local DWORD last_error = 0;
 
 // Calls counted by the gate since boot: all of them, and per name.
@@ -163,6 +167,7 @@ std::string boot(const std::string& folder)
     if (!complaint.empty()) {
         return complaint;
     }
+    flush_trace();
     the_device = dev;
     if (trace_fd >= 0) {
         close(trace_fd);
@@ -191,23 +196,76 @@ const Device& device()
     return the_device;
 }
 
-void trace(const std::string& line)
+namespace {
+
+void open_trace()
 {
-    if (trace_fd < 0) {
-        std::string path = the_device.folder + "/trace.log";
-        trace_fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (trace_fd < 0) {
-            std::fprintf(stderr, "%s: %s\n", path.c_str(), std::strerror(errno));
-            std::_Exit(2);
-        }
+    if (trace_fd >= 0) {
+        return;
     }
-    write_all(trace_fd, line + "\n");
+    std::string path = the_device.folder + "/trace.log";
+    trace_fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (trace_fd < 0) {
+        std::fprintf(stderr, "%s: %s\n", path.c_str(), std::strerror(errno));
+        std::_Exit(2);
+    }
+    static bool flushed_at_exit = std::atexit(flush_trace) == 0;
+    (void)flushed_at_exit;
 }
 
-void write_all(int fd, const std::string& bytes)
+bool fits_pending(std::string_view line)
 {
-    const char* at = bytes.data();
-    size_t left = bytes.size();
+    return pending_size + line.size() + 1 <= sizeof pending;
+}
+
+void add_pending(std::string_view line)
+{
+    std::memcpy(pending + pending_size, line.data(), line.size());
+    pending_size += line.size();
+    pending[pending_size++] = '\n';
+}
+
+}  // namespace
+
+void trace(std::string_view line)
+{
+    open_trace();
+    if (!fits_pending(line)) {
+        flush_trace();
+    }
+    if (fits_pending(line)) {
+        add_pending(line);
+        flush_trace();
+        return;
+    }
+    std::string longer(line);
+    longer += '\n';
+    write_all(trace_fd, longer.data(), longer.size());
+}
+
+void trace_deferred(std::string_view line)
+{
+    open_trace();
+    if (!fits_pending(line)) {
+        flush_trace();
+    }
+    if (!fits_pending(line)) {
+        trace(line);
+        return;
+    }
+    add_pending(line);
+}
+
+void flush_trace()
+{
+    if (pending_size > 0 && trace_fd >= 0) {
+        write_all(trace_fd, pending, pending_size);
+    }
+    pending_size = 0;
+}
+
+void write_all(int fd, const char* at, size_t left)
+{
     while (left > 0) {
         ssize_t done = write(fd, at, left);
         if (done < 0 && errno == EINTR) {

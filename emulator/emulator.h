@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace ce {
 
@@ -38,10 +39,18 @@ std::string load_registry(const std::string& file);
 std::string boot(const std::string& folder);
 
 // One line of trace.log: the call, its arguments as passed, its result.
-void trace(const std::string& line);
+// Written at once, after the lines that wait.
+void trace(std::string_view line);
+// The same for a call that a run makes once per chunk of the image: the line
+// waits in memory, in order, until the next trace(), a console read, the end
+// of the process (exit) or 64 KiB of waiting lines.
+void trace_deferred(std::string_view line);
+// Writes out the lines that wait. Whatever ends the process without exit(),
+// or lets another program read trace.log, calls this first.
+void flush_trace();
 
 // Writes all of bytes to fd, as far as fd takes them.
-void write_all(int fd, const std::string& bytes);
+void write_all(int fd, const char* bytes, size_t size);
 
 // Decodes the UTF-8 sequence at text[at] into c and its length; false for a
 // malformed sequence, whose length is then the bytes to skip (at least one).

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <map>
@@ -75,6 +76,12 @@ struct Stream {
     uint64_t handed;   // of those, what the run-time has handed to the file system
 };
 std::map<FILE*, Stream> streams;
+
+void append_number(std::string& line, size_t number)
+{
+    char digits[24];
+    line.append(digits, std::to_chars(digits, digits + sizeof digits, number).ptr);
+}
 
 Stream* find_stream(FILE* stream)
 {
@@ -248,7 +255,14 @@ extern "C" HANDLE ce_fileno(FILE* stream)
 extern "C" size_t ce_fwrite(const void* data, size_t size, size_t count, FILE* stream)
 {
     Stream* open = find_stream(stream);
-    std::string line = "fwrite " + stream_name(open) + " " + std::to_string(size) + " " + std::to_string(count) + " ";
+    // Called once per chunk of the image: the line is put together in a
+    // buffer kept from call to call, without the cost of a format, and waits
+    // to go out with the lines of the following calls.
+    static std::string line;
+    line.assign("fwrite ").append(stream_name(open));
+    append_number(line.append(" "), size);
+    append_number(line.append(" "), count);
+    line.append(" ");
     if (call_fails("fwrite")) {
         trace(line + "short 0 injected");
         return 0;
@@ -269,7 +283,12 @@ extern "C" size_t ce_fwrite(const void* data, size_t size, size_t count, FILE* s
     if (stored < count && fits < count) {
         SetLastError(ERROR_DISK_FULL);
     }
-    trace(line + (stored == count ? "ok" : "short " + std::to_string(stored)));
+    if (stored == count) {
+        line.append("ok");
+    } else {
+        append_number(line.append("short "), stored);
+    }
+    trace_deferred(line);
     return stored;
 }
 

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdio>
 #include <filesystem>
 
 #include "device_fixture.h"
@@ -84,6 +86,62 @@ TEST_F(EmulatorTest, StreamsWriteBytesAsGivenAndWideTextAsUtf8)
               "fclose \\lan1 ok\n");
 }
 
+TEST_F(EmulatorTest, TraceLinesKeepTheOrderOfTheCallsWhateverTheirLength)
+{
+    // The lines of writes may wait in memory; a longer line than all that
+    // waiting holds, and more writes than it holds, still come in call order.
+    FILE* file = ce_wfopen(u"\\image.bin", u"wb");
+    ASSERT_NE(file, nullptr);
+    std::string expected = "_wfopen \\image.bin wb ok\n";
+    EXPECT_EQ(ce_fwrite("ab", 1, 2, file), 2u);
+    expected += "fwrite \\image.bin 1 2 ok\n";
+    std::string name = "\\missing\\" + std::string(70000, 'n');
+    std::u16string wide = ce::to_utf16(name);
+    EXPECT_EQ(ce_wfopen(wide.c_str(), u"wb"), nullptr);
+    expected += "_wfopen " + name + " wb failed ERROR_PATH_NOT_FOUND\n";
+    std::string bytes;
+    for (int i = 0; i < 5000; ++i) {
+        std::string chunk(1 + i % 3, static_cast<char>('a' + i % 26));
+        EXPECT_EQ(ce_fwrite(chunk.data(), 1, chunk.size(), file), chunk.size());
+        expected += "fwrite \\image.bin 1 " + std::to_string(chunk.size()) + " ok\n";
+        bytes += chunk;
+    }
+    EXPECT_EQ(ce_fclose(file), 0);
+    expected += "fclose \\image.bin ok\n";
+    EXPECT_EQ(device.read("root/image.bin"), "ab" + bytes);
+    EXPECT_EQ(device.trace(), expected);
+}
+
+TEST_F(EmulatorTest, WaitingTraceLinesAreWrittenBeforeAConsoleReadAndAtTheEnd)
+{
+    FILE* file = ce_wfopen(u"\\image.bin", u"wb");
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(ce_fwrite("abc", 1, 3, file), 3u);
+    int keys[2];
+    ASSERT_EQ(pipe(keys), 0);
+    ASSERT_EQ(write(keys[1], "y", 1), 1);
+    close(keys[1]);
+    int saved_in = dup(0);
+    dup2(keys[0], 0);
+    close(keys[0]);
+    wint_t key = ce_getwchar();
+    std::string trace_at_the_read = device.trace();
+    dup2(saved_in, 0);
+    close(saved_in);
+    EXPECT_EQ(key, static_cast<wint_t>('y'));
+    EXPECT_EQ(trace_at_the_read, "_wfopen \\image.bin wb ok\nfwrite \\image.bin 1 3 ok\n");
+
+    // A process that ends after a write, with no call after it.
+    EXPECT_EXIT(
+        {
+            ce_fwrite("d", 1, 1, file);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(device.trace(), trace_at_the_read + "fwrite \\image.bin 1 1 ok\n");
+    EXPECT_EQ(ce_fclose(file), 0);
+}
+
 TEST_F(EmulatorTest, FilesFollowTheDevicesRulesForDeleteAndMove)
 {
     device.write("root/a.bin", "a");
@@ -163,6 +221,42 @@ TEST_F(ConsoleTest, EightBitAndWideOutputArriveInOrderAsUtf8)
     ce_printf("\r%d / %d", 0, 4097);
     ce_wprintf(u"100%% %c\n", u'x');
     EXPECT_EQ(output(), "lan:6\nLAN1 Interface \xC3\x84rger:\n\r0 / 4097100% x\n");
+}
+
+TEST_F(ConsoleTest, EightBitPrintsOfAnyLengthArriveWhole)
+{
+    // Around the size that is formatted on the stack, and far beyond it.
+    std::string expected;
+    for (size_t length : {500u, 509u, 510u, 511u, 512u, 2000u}) {
+        std::string text(length, 'x');
+        EXPECT_EQ(ce_printf("%s%d", text.c_str(), 42), static_cast<int>(length + 2));
+        expected += text + "42";
+    }
+    EXPECT_EQ(ce_printf("%s", ""), 0);
+    EXPECT_EQ(output(), expected);
+}
+
+TEST_F(ConsoleTest, EightBitPrintsMatchTheCLibrarysFormatting)
+{
+    // Text, %% and %d, as the progress line is made; then the conversions it
+    // does not use; then %d where the line reaches the size formatted on the
+    // stack. Each against snprintf.
+    std::string near_the_end(500, 'x');
+    std::string formats[] = {"\r%d / %d|%d|%d%%|100%%", "%5d|%s|%c|%x", near_the_end + "%d%d"};
+    std::string expected;
+    char bytes[1024];
+    int length = std::snprintf(bytes, sizeof bytes, formats[0].c_str(), 0, 21133911, INT_MIN, INT_MAX);
+    expected.append(bytes, static_cast<size_t>(length));
+    EXPECT_EQ(ce_printf(formats[0].c_str(), 0, 21133911, INT_MIN, INT_MAX), length);
+    length = std::snprintf(bytes, sizeof bytes, formats[1].c_str(), -42, "text", 'c', 255u);
+    expected.append(bytes, static_cast<size_t>(length));
+    EXPECT_EQ(ce_printf(formats[1].c_str(), -42, "text", 'c', 255u), length);
+    for (int number : {7, -2147483647}) {
+        length = std::snprintf(bytes, sizeof bytes, formats[2].c_str(), number, number);
+        expected.append(bytes, static_cast<size_t>(length));
+        EXPECT_EQ(ce_printf(formats[2].c_str(), number, number), length);
+    }
+    EXPECT_EQ(output(), expected);
 }
 
 TEST_F(ConsoleTest, InputIsReadAsUtf16UnitsOneAtATime)
