@@ -156,6 +156,9 @@ WinePrefix::WinePrefix()
         throw std::runtime_error("mkdtemp failed");
     }
     path_ = pattern;
+    // Wine keeps its server's socket folder under TMPDIR: inside, it goes
+    // with the prefix.
+    fs::create_directory(path_ + "/tmp");
     // wineboot reports the prefix it made on standard error; that stays out
     // of the programs' own output.
     RunOptions options = wine_options({});
@@ -219,6 +222,7 @@ RunOptions WinePrefix::wine_options(RunOptions options) const
     options.env["WINEPREFIX"] = path_ + "/prefix";
     options.env["WINEARCH"] = "win32";
     options.env["WINEDEBUG"] = "-all";
+    options.env["TMPDIR"] = path_ + "/tmp";
     options.unset.push_back("DISPLAY");
     options.unset.push_back("WAYLAND_DISPLAY");
     options.working_dir = drive_c();
