@@ -4,8 +4,6 @@
 // ends are folded, and the boot image left alone.
 #include <gtest/gtest.h>
 
-#include <memory>
-
 #include "device_fixture.h"
 #include "tool_texts.h"
 #include "wine_prefix.h"
