@@ -8,17 +8,14 @@
 
 #include "device_fixture.h"
 #include "image_pattern.h"
+#include "transcript.h"
 
 namespace {
 
 // fwupgrade_10000 carries a 10000-byte image: three chunks.
 const size_t NEW_SIZE = 10000;
 const std::string NEW_IMAGE = image_pattern(NEW_SIZE);
-const std::string OLD_IMAGE = "B000FF\nthe old boot image, still bootable";
 const std::string QUESTION = "Continue the process? (y/n)";
-const std::string WAIT = "The firmware upgrade procedure may take 1 minute, please wait..\n";
-const std::string COMPLETE = "Firmware upgrade complete!\n";
-const std::string FAILED = "Firmware upgrade failed!\n";
 
 // The progress line as far as the chunks starting before `upto` went.
 std::string progress_until(size_t upto)
