@@ -138,6 +138,7 @@ public:
                 if (!first) {
                     throw fault("the REGEDIT4 or \"Windows Registry Editor Version 5.00\" line must come first");
                 }
+                editor_ = true;
                 regedit4_ = line == u"REGEDIT4";
             } else if (line[0] == '[') {
                 section(line);
@@ -304,6 +305,12 @@ private:
                 }
                 entry.data = utf16le(widened);
             }
+            // The registry editor ends text that lacks a zero character with
+            // one, so that a read finds it terminated.
+            size_t size = entry.data.size();
+            if (editor_ && text_type && size > 0 && size % 2 == 0 && (entry.data[size - 2] != 0 || entry.data[size - 1] != 0)) {
+                entry.data.append(2, '\0');
+            }
         } else {
             throw fault("a value is \"text\", dword:, multi_sz:, hex: or hex(N):");
         }
@@ -427,6 +434,7 @@ private:
     RegistryKey* current_ = nullptr;
     bool ignored_ = false;
     bool deleted_ = false;
+    bool editor_ = false;  // the file begins with a registry editor's first line
     bool regedit4_ = false;
 };
 

@@ -10,8 +10,18 @@ void restart_device()
     // handle instead of asking about whatever the stack held.
     PROCESS_INFORMATION process = {NULL, NULL, 0, 0};
     WCHAR command_line[] = TEXT("1");
+#ifdef FWUPGRADE_DESKTOP_WINDOWS
+    // Desktop Windows reads a start-up information structure on every start;
+    // the device takes none.
+    STARTUPINFOW startup;
+    ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    LPSTARTUPINFOW startup_info = &startup;
+#else
+    LPSTARTUPINFOW startup_info = NULL;
+#endif
     CreateProcessW(TEXT("\\windows\\reboot.exe"), command_line, NULL, NULL, FALSE, CREATE_NEW_CONSOLE, NULL,
-                   NULL, NULL, &process);
+                   NULL, startup_info, &process);
 
     DWORD exit_code;
     do {

@@ -110,6 +110,43 @@ TEST(RegistryFile, Regedit4HoldsTextTypesAsEightBitCharacters)
     EXPECT_EQ(value(r, TCPIP, u"Name").data, sz(u"\u00e9"));
 }
 
+TEST(RegistryFile, RegistryEditorFilesEndUnterminatedTextWithAZero)
+{
+    const std::string values =
+        "[HKEY_LOCAL_MACHINE\\Comm\\PCI\\RTCENIC1\\Parms\\TcpIp]\r\n"
+        "\"Sz\"=hex(1):41,00,42,00\r\n"
+        "\"Expand\"=hex(2):41,00\r\n"
+        "\"Multi\"=hex(7):61,00,00,00,62,00\r\n"
+        "\"Done\"=hex(1):41,00,00,00\r\n"
+        "\"Empty\"=hex(1):\r\n"
+        "\"Odd\"=hex(1):41,00,42\r\n"
+        "\"Binary\"=hex:41,00\r\n";
+    Registry v5 = parsed(wide_bytes(u"\uFEFFWindows Registry Editor Version 5.00\r\n\r\n") +
+                         wide_bytes(std::u16string(values.begin(), values.end())));
+    EXPECT_EQ(value(v5, TCPIP, u"Sz").data, sz(u"AB"));
+    EXPECT_EQ(value(v5, TCPIP, u"Expand").data, sz(u"A"));
+    EXPECT_EQ(value(v5, TCPIP, u"Multi").data, sz(u"a") + sz(u"b"));
+    EXPECT_EQ(value(v5, TCPIP, u"Done").data, sz(u"A"));
+    EXPECT_EQ(value(v5, TCPIP, u"Empty").data, "");
+    EXPECT_EQ(value(v5, TCPIP, u"Odd").data, std::string("A\0B", 3));
+    EXPECT_EQ(value(v5, TCPIP, u"Binary").data, std::string("A\0", 2));
+
+    Registry r4 = parsed(
+        "REGEDIT4\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\Comm\\PCI\\RTCENIC1\\Parms\\TcpIp]\r\n"
+        "\"Sz\"=hex(1):41,42,43\r\n"
+        "\"Multi\"=hex(7):61,00,62\r\n"
+        "\"Done\"=hex(7):61,00,00\r\n");
+    EXPECT_EQ(value(r4, TCPIP, u"Sz").data, sz(u"ABC"));
+    EXPECT_EQ(value(r4, TCPIP, u"Multi").data, sz(u"a") + sz(u"b"));
+    EXPECT_EQ(value(r4, TCPIP, u"Done").data, sz(u"a") + std::string(2, '\0'));
+
+    // A platform build's file keeps the bytes as given.
+    Registry platform = parsed(values);
+    EXPECT_EQ(value(platform, TCPIP, u"Sz").data, wide_bytes(u"AB"));
+    EXPECT_EQ(value(platform, TCPIP, u"Multi").data, sz(u"a") + wide_bytes(u"b"));
+}
+
 TEST(RegistryFile, LaterLinesReplaceAndRemove)
 {
     Registry r = parsed(

@@ -56,6 +56,25 @@ add_test(NAME wine_tool_conformance COMMAND wine_tool_tests)
 set_tests_properties(wine_tool_conformance PROPERTIES
   LABELS "wine" SKIP_RETURN_CODE 77 TIMEOUT 900)
 
+# The tool's network steps and restart launcher under Wine, against the host
+# build on the same registry fixtures.
+add_executable(wine_network_tests wine_network_test.cpp wine_prefix.cpp device_fixture.cpp)
+target_compile_features(wine_network_tests PRIVATE cxx_std_17)
+target_link_libraries(wine_network_tests PRIVATE GTest::gtest)
+target_compile_definitions(wine_network_tests PRIVATE
+  "WINDOWS_MISSING=\"${WINDOWS_MISSING}\""
+  TOOL_1="$<TARGET_FILE:fwupgrade_1>"
+  FIXTURE_DIR="${CMAKE_CURRENT_SOURCE_DIR}/fixtures"
+  WINDOWS_NETWORK_STEPS="${WINDOWS_TOOL_DIR}/network_steps.exe"
+  WINDOWS_REBOOT_STAND_IN="${WINDOWS_TOOL_DIR}/reboot_stand_in.exe")
+add_dependencies(wine_network_tests fwupgrade_1)
+if(TARGET windows_build)
+  add_dependencies(wine_network_tests windows_build)
+endif()
+add_test(NAME wine_network_conformance COMMAND wine_network_tests)
+set_tests_properties(wine_network_conformance PROPERTIES
+  LABELS "wine" SKIP_RETURN_CODE 77 TIMEOUT 900)
+
 # What the Windows programs are made of, read from their headers: a 32-bit
 # console program, no DLL beyond the system's own, and the wide formats of
 # the system's run-time (msvcrt's wprintf, where "%s" takes a wide string).
@@ -63,7 +82,8 @@ set(WINDOWS_PROGRAMS
   "${WINDOWS_BUILD_DIR}/fwupgrade.exe"
   "${WINDOWS_TOOL_DIR}/fwupgrade_renamed.exe"
   "${WINDOWS_TOOL_DIR}/fwupgrade_empty.exe"
-  "${WINDOWS_TOOL_DIR}/fwupgrade_none.exe")
+  "${WINDOWS_TOOL_DIR}/fwupgrade_none.exe"
+  "${WINDOWS_TOOL_DIR}/network_steps.exe")
 list(JOIN WINDOWS_PROGRAMS "|" programs)
 add_test(NAME windows_programs_are_self_contained_console_programs
   COMMAND "${CMAKE_COMMAND}" "-DOBJDUMP=${MINGW_OBJDUMP}" "-DMISSING=${WINDOWS_MISSING}"
