@@ -5,14 +5,10 @@
 #include <gtest/gtest.h>
 
 #include "device_fixture.h"
-#include "tool_texts.h"
+#include "transcript.h"
 #include "wine_prefix.h"
 
 namespace {
-
-const std::string OLD_IMAGE = "B000FF\nthe old boot image";
-const std::string WAIT = "The firmware upgrade procedure may take 1 minute, please wait..\n";
-const std::string FAILED = "Firmware upgrade failed!\n";
 
 struct Build {
     const char* host;
