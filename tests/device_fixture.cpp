@@ -28,6 +28,22 @@ RunOptions typed(const std::string& keys, bool keep_open)
     return options;
 }
 
+void feed_input(int fd, const RunOptions& options)
+{
+    signal(SIGPIPE, SIG_IGN);
+    size_t written = 0;
+    while (written < options.input.size()) {
+        ssize_t n = write(fd, options.input.data() + written, options.input.size() - written);
+        if (n <= 0) {
+            break;
+        }
+        written += static_cast<size_t>(n);
+    }
+    if (!options.keep_input_open) {
+        close(fd);
+    }
+}
+
 RunResult run_program(const std::string& program, const std::vector<std::string>& args, const RunOptions& options)
 {
     int in[2], out[2], err[2];
@@ -79,18 +95,7 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
     close(in[0]);
     close(out[1]);
     close(err[1]);
-    signal(SIGPIPE, SIG_IGN);
-    size_t written = 0;
-    while (written < options.input.size()) {
-        ssize_t n = write(in[1], options.input.data() + written, options.input.size() - written);
-        if (n <= 0) {
-            break;
-        }
-        written += static_cast<size_t>(n);
-    }
-    if (!options.keep_input_open) {
-        close(in[1]);
-    }
+    feed_input(in[1], options);
 
     RunResult result;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(options.timeout_seconds);

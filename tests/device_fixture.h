@@ -27,6 +27,10 @@ struct RunOptions {
 // the keys blocks until the timeout.
 RunOptions typed(const std::string& keys, bool keep_open = false);
 
+// Writes the typed keys to a child's standard input, then closes it unless
+// the console is to stay open.
+void feed_input(int fd, const RunOptions& options);
+
 RunResult run_program(const std::string& program, const std::vector<std::string>& args, const RunOptions& options);
 
 // A fresh device folder under the system's temporary folder, removed at the end.

@@ -87,18 +87,7 @@ RunResult run_to_files(const std::string& program, const std::vector<std::string
         _exit(127);
     }
     close(in[0]);
-    signal(SIGPIPE, SIG_IGN);
-    size_t written = 0;
-    while (written < options.input.size()) {
-        ssize_t n = write(in[1], options.input.data() + written, options.input.size() - written);
-        if (n <= 0) {
-            break;
-        }
-        written += static_cast<size_t>(n);
-    }
-    if (!options.keep_input_open) {
-        close(in[1]);
-    }
+    feed_input(in[1], options);
 
     RunResult result;
     int status = 0;
