@@ -175,7 +175,9 @@ extern "C" wint_t ce_getwchar(void)
         return WEOF;
     }
     std::string sequence(1, static_cast<char>(lead));
-    size_t length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 1;
+    // A byte that cannot lead a sequence is one broken character.
+    size_t length = ce::utf8_length(static_cast<unsigned char>(lead));
+    length = length == 0 ? 1 : length;
     while (sequence.size() < length) {
         int next = ce::read_byte();
         if (next < 0) {

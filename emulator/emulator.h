@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 #include <string_view>
 
 namespace ce {
@@ -54,8 +55,14 @@ void write_all(int fd, const char* bytes, size_t size);
 
 // Decodes the UTF-8 sequence at text[at] into c and its length; false for a
 // malformed sequence, whose length is then the bytes to skip (at least one).
+// The length a UTF-8 sequence has by its lead byte; 0 for a byte that
+// cannot lead one.
+size_t utf8_length(unsigned char lead);
 bool decode_utf8(const std::string& text, size_t at, char32_t& c, size_t& length);
 void append_utf16(std::u16string& out, char32_t c);
+
+// The pieces of text between any of the separators, empty pieces dropped.
+std::vector<std::string> split(const std::string& text, const char* separators);
 
 std::string to_utf8(const char16_t* text);
 std::string to_utf8(const std::u16string& text);

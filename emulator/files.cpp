@@ -130,18 +130,7 @@ HostPath resolve(const char16_t* device_path)
         return result;
     }
     std::string path = to_utf8(device_path);
-    std::vector<std::string> parts;
-    std::string part;
-    for (size_t i = 0; i <= path.size(); ++i) {
-        if (i == path.size() || path[i] == '\\' || path[i] == '/') {
-            if (!part.empty()) {
-                parts.push_back(part);
-            }
-            part.clear();
-        } else {
-            part += path[i];
-        }
-    }
+    std::vector<std::string> parts = split(path, "\\/");
     if (parts.empty()) {
         result.error = ERROR_INVALID_NAME;
         return result;

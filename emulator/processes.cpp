@@ -46,23 +46,6 @@ std::string absolute(const std::string& path)
     return std::string(here.data()) + "/" + path;
 }
 
-// The command line as arguments: split at blanks, no quoting.
-std::vector<std::string> split_arguments(const std::string& command_line)
-{
-    std::vector<std::string> arguments;
-    std::string argument;
-    for (size_t i = 0; i <= command_line.size(); ++i) {
-        if (i == command_line.size() || command_line[i] == ' ' || command_line[i] == '\t') {
-            if (!argument.empty()) {
-                arguments.push_back(argument);
-            }
-            argument.clear();
-        } else {
-            argument += command_line[i];
-        }
-    }
-    return arguments;
-}
 
 DWORD start_error(int error)
 {
@@ -256,7 +239,8 @@ extern "C" BOOL CreateProcessW(LPCWSTR application, LPWSTR command_line, LPSECUR
     }
     pid_t pid = 0;
     // Absolute: the program starts in root/, away from the tool's own folder.
-    DWORD error = spawn(absolute(where.host), split_arguments(arguments), &pid);
+    // The command line as arguments: split at blanks, no quoting.
+    DWORD error = spawn(absolute(where.host), ce::split(arguments, " \t"), &pid);
     if (error != ERROR_SUCCESS) {
         ce::trace(line + ce::fail(error));
         return FALSE;

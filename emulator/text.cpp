@@ -1,5 +1,6 @@
 // Text conversions between the device's UTF-16 and the host's UTF-8.
 #include <cstdio>
+#include <cstring>
 
 #include "emulator.h"
 
@@ -40,10 +41,32 @@ std::string to_utf8(const std::u16string& text)
     return to_utf8(text.c_str());
 }
 
+size_t utf8_length(unsigned char lead)
+{
+    return lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
+}
+
+std::vector<std::string> split(const std::string& text, const char* separators)
+{
+    std::vector<std::string> pieces;
+    std::string piece;
+    for (size_t i = 0; i <= text.size(); ++i) {
+        if (i == text.size() || (text[i] != '\0' && std::strchr(separators, text[i]) != nullptr)) {
+            if (!piece.empty()) {
+                pieces.push_back(piece);
+            }
+            piece.clear();
+        } else {
+            piece += text[i];
+        }
+    }
+    return pieces;
+}
+
 bool decode_utf8(const std::string& text, size_t at, char32_t& c, size_t& length)
 {
     unsigned char lead = static_cast<unsigned char>(text[at]);
-    length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
+    length = utf8_length(lead);
     if (length == 0) {
         length = 1;
         return false;
