@@ -1,22 +1,29 @@
-# The Windows build of the same sources, made here with MinGW-w64 and run
-# under Wine by the tests labelled "wine". Without the cross compiler or
-# Wine those tests report themselves skipped, saying why.
-find_program(MINGW_CXX i686-w64-mingw32-g++)
-find_program(MINGW_RC i686-w64-mingw32-windres)
-find_program(MINGW_OBJDUMP i686-w64-mingw32-objdump)
+# The Windows builds of the same sources, 32-bit and 64-bit, made here with
+# MinGW-w64 wherever its cross tools are, and run under Wine by the tests
+# labelled "wine": the 32-bit build where 32-bit Wine runs, else the 64-bit
+# one where 64-bit Wine runs. What is missing makes those tests report
+# themselves skipped, saying why.
+include(ExternalProject)
 
-set(WINDOWS_BUILD_DIR "${CMAKE_BINARY_DIR}/windows")
-set(WINDOWS_TOOL_DIR "${WINDOWS_BUILD_DIR}/tests/windows/tools")
-if(MINGW_CXX AND MINGW_RC AND MINGW_OBJDUMP)
-  set(WINDOWS_MISSING "")
-  include(ExternalProject)
-  # The windows preset's build with the Windows test programs added, and the
-  # same image settings as this build, so that both fwupgrade programs match.
-  ExternalProject_Add(windows_build
+# windows_tree(<bits> <MinGW prefix> <toolchain file> <folder>): the windows
+# preset's build for that architecture with the Windows test programs added,
+# and the same image settings as this build, so that the fwupgrade programs
+# match. Sets WINDOWS<bits>_MISSING to why it is not built ("" when it is).
+function(windows_tree bits prefix toolchain folder)
+  find_program(MINGW${bits}_CXX ${prefix}-g++)
+  find_program(MINGW${bits}_RC ${prefix}-windres)
+  find_program(MINGW${bits}_OBJDUMP ${prefix}-objdump)
+  if(NOT (MINGW${bits}_CXX AND MINGW${bits}_RC AND MINGW${bits}_OBJDUMP))
+    set(missing "the MinGW-w64 cross tools (${prefix}-g++, -windres, -objdump) were not found when the build was configured")
+    message(STATUS "The ${bits}-bit Windows build is skipped: ${missing}")
+    set(WINDOWS${bits}_MISSING "${missing}" PARENT_SCOPE)
+    return()
+  endif()
+  ExternalProject_Add(windows${bits}_build
     SOURCE_DIR "${PROJECT_SOURCE_DIR}"
-    BINARY_DIR "${WINDOWS_BUILD_DIR}"
+    BINARY_DIR "${folder}"
     CMAKE_CACHE_ARGS
-      "-DCMAKE_TOOLCHAIN_FILE:FILEPATH=${PROJECT_SOURCE_DIR}/cmake/mingw-i686.cmake"
+      "-DCMAKE_TOOLCHAIN_FILE:FILEPATH=${PROJECT_SOURCE_DIR}/cmake/${toolchain}"
       "-DCMAKE_BUILD_TYPE:STRING=${CMAKE_BUILD_TYPE}"
       "-DFWUPGRADE_TESTS:BOOL=ON"
       "-DFIRMWARE_IMAGE:STRING=${FIRMWARE_IMAGE}"
@@ -24,10 +31,25 @@ if(MINGW_CXX AND MINGW_RC AND MINGW_OBJDUMP)
       "-DFIRMWARE_VERSION:STRING=${FIRMWARE_VERSION}"
     INSTALL_COMMAND ""
     BUILD_ALWAYS ON)
-else()
-  set(WINDOWS_MISSING "the MinGW-w64 cross tools (i686-w64-mingw32-g++, -windres, -objdump) were not found when the build was configured")
-  message(STATUS "The Windows build is skipped, and its tests with it: ${WINDOWS_MISSING}")
-endif()
+  set(WINDOWS${bits}_MISSING "" PARENT_SCOPE)
+endfunction()
+
+set(WINDOWS32_DIR "${CMAKE_BINARY_DIR}/windows")
+set(WINDOWS64_DIR "${CMAKE_BINARY_DIR}/windows64")
+windows_tree(32 i686-w64-mingw32 mingw-i686.cmake "${WINDOWS32_DIR}")
+windows_tree(64 x86_64-w64-mingw32 mingw-x86_64.cmake "${WINDOWS64_DIR}")
+
+# What the Wine tests are told of both trees; the test picks one at run time.
+set(WINDOWS_TREES_DEFINITIONS
+  "WINDOWS32_DIR=\"${WINDOWS32_DIR}\"" "WINDOWS32_MISSING=\"${WINDOWS32_MISSING}\""
+  "WINDOWS64_DIR=\"${WINDOWS64_DIR}\"" "WINDOWS64_MISSING=\"${WINDOWS64_MISSING}\"")
+function(depends_on_windows_trees target)
+  foreach(tree windows32_build windows64_build)
+    if(TARGET ${tree})
+      add_dependencies(${target} ${tree})
+    endif()
+  endforeach()
+endfunction()
 
 # The host counterpart of the Windows build with another model and version.
 fwupgrade_add_tool(fwupgrade_renamed IMAGE "${PROJECT_SOURCE_DIR}/resources/sample-image.bin"
@@ -37,21 +59,15 @@ add_executable(wine_tool_tests wine_tool_test.cpp wine_prefix.cpp device_fixture
 target_compile_features(wine_tool_tests PRIVATE cxx_std_17)
 target_link_libraries(wine_tool_tests PRIVATE GTest::gtest)
 target_compile_definitions(wine_tool_tests PRIVATE
-  "WINDOWS_MISSING=\"${WINDOWS_MISSING}\""
+  ${WINDOWS_TREES_DEFINITIONS}
   "FIRMWARE_MODEL=\"${FIRMWARE_MODEL}\""
   "FIRMWARE_VERSION=\"${FIRMWARE_VERSION}\""
   TOOL_SAMPLE="$<TARGET_FILE:fwupgrade>"
   TOOL_RENAMED="$<TARGET_FILE:fwupgrade_renamed>"
   TOOL_EMPTY="$<TARGET_FILE:fwupgrade_empty>"
-  TOOL_NONE="$<TARGET_FILE:fwupgrade_none>"
-  WINDOWS_TOOL_SAMPLE="${WINDOWS_BUILD_DIR}/fwupgrade.exe"
-  WINDOWS_TOOL_RENAMED="${WINDOWS_TOOL_DIR}/fwupgrade_renamed.exe"
-  WINDOWS_TOOL_EMPTY="${WINDOWS_TOOL_DIR}/fwupgrade_empty.exe"
-  WINDOWS_TOOL_NONE="${WINDOWS_TOOL_DIR}/fwupgrade_none.exe")
+  TOOL_NONE="$<TARGET_FILE:fwupgrade_none>")
 add_dependencies(wine_tool_tests fwupgrade fwupgrade_renamed fwupgrade_empty fwupgrade_none)
-if(TARGET windows_build)
-  add_dependencies(wine_tool_tests windows_build)
-endif()
+depends_on_windows_trees(wine_tool_tests)
 add_test(NAME wine_tool_conformance COMMAND wine_tool_tests)
 set_tests_properties(wine_tool_conformance PROPERTIES
   LABELS "wine" SKIP_RETURN_CODE 77 TIMEOUT 900)
@@ -62,31 +78,43 @@ add_executable(wine_network_tests wine_network_test.cpp wine_prefix.cpp device_f
 target_compile_features(wine_network_tests PRIVATE cxx_std_17)
 target_link_libraries(wine_network_tests PRIVATE GTest::gtest)
 target_compile_definitions(wine_network_tests PRIVATE
-  "WINDOWS_MISSING=\"${WINDOWS_MISSING}\""
+  ${WINDOWS_TREES_DEFINITIONS}
   TOOL_1="$<TARGET_FILE:fwupgrade_1>"
-  FIXTURE_DIR="${CMAKE_CURRENT_SOURCE_DIR}/fixtures"
-  WINDOWS_NETWORK_STEPS="${WINDOWS_TOOL_DIR}/network_steps.exe"
-  WINDOWS_REBOOT_STAND_IN="${WINDOWS_TOOL_DIR}/reboot_stand_in.exe")
+  FIXTURE_DIR="${CMAKE_CURRENT_SOURCE_DIR}/fixtures")
 add_dependencies(wine_network_tests fwupgrade_1)
-if(TARGET windows_build)
-  add_dependencies(wine_network_tests windows_build)
-endif()
+depends_on_windows_trees(wine_network_tests)
 add_test(NAME wine_network_conformance COMMAND wine_network_tests)
 set_tests_properties(wine_network_conformance PROPERTIES
   LABELS "wine" SKIP_RETURN_CODE 77 TIMEOUT 900)
 
-# What the Windows programs are made of, read from their headers: a 32-bit
-# console program, no DLL beyond the system's own, and the wide formats of
-# the system's run-time (msvcrt's wprintf, where "%s" takes a wide string).
-set(WINDOWS_PROGRAMS
-  "${WINDOWS_BUILD_DIR}/fwupgrade.exe"
-  "${WINDOWS_TOOL_DIR}/fwupgrade_renamed.exe"
-  "${WINDOWS_TOOL_DIR}/fwupgrade_empty.exe"
-  "${WINDOWS_TOOL_DIR}/fwupgrade_none.exe"
-  "${WINDOWS_TOOL_DIR}/network_steps.exe")
-list(JOIN WINDOWS_PROGRAMS "|" programs)
+# What the Windows programs of every tree built are made of, read from their
+# headers: a console program of the tree's architecture, no DLL beyond the
+# system's own, and the wide formats of the system's run-time (msvcrt's
+# wprintf, where "%s" takes a wide string).
+set(WINDOWS_PROGRAMS fwupgrade.exe tests/windows/tools/fwupgrade_renamed.exe
+  tests/windows/tools/fwupgrade_empty.exe tests/windows/tools/fwupgrade_none.exe
+  tests/windows/tools/network_steps.exe tests/windows/tools/reboot_stand_in.exe)
+set(checked "")
+set(unbuilt "")
+foreach(bits 32 64)
+  if(NOT WINDOWS${bits}_MISSING STREQUAL "")
+    list(APPEND unbuilt "${bits}-bit: ${WINDOWS${bits}_MISSING}")
+    continue()
+  endif()
+  set(format pei-i386)
+  if(bits EQUAL 64)
+    set(format pei-x86-64)
+  endif()
+  foreach(program IN LISTS WINDOWS_PROGRAMS)
+    string(APPEND checked "${format}\n${MINGW${bits}_OBJDUMP}\n${WINDOWS${bits}_DIR}/${program}\n")
+  endforeach()
+endforeach()
+# Three lines a program, so that no folder name is ever split or parsed.
+set(program_list "${CMAKE_CURRENT_BINARY_DIR}/windows-programs.txt")
+file(WRITE "${program_list}" "${checked}")
+list(JOIN unbuilt "; " unbuilt)
 add_test(NAME windows_programs_are_self_contained_console_programs
-  COMMAND "${CMAKE_COMMAND}" "-DOBJDUMP=${MINGW_OBJDUMP}" "-DMISSING=${WINDOWS_MISSING}"
-          "-DPROGRAMS=${programs}" -P "${CMAKE_CURRENT_SOURCE_DIR}/check_windows_programs.cmake")
+  COMMAND "${CMAKE_COMMAND}" "-DPROGRAM_LIST=${program_list}" "-DUNBUILT=${unbuilt}"
+          -P "${CMAKE_CURRENT_SOURCE_DIR}/check_windows_programs.cmake")
 set_tests_properties(windows_programs_are_self_contained_console_programs PROPERTIES
   LABELS "build" SKIP_REGULAR_EXPRESSION "Skipped: ")

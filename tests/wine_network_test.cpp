@@ -14,6 +14,7 @@
 namespace {
 
 const char* const FIXTURES[] = {"regedit4.reg", "regedit5-utf16.reg"};
+const char* const NETWORK_STEPS = "tests/windows/tools/network_steps.exe";
 
 std::string fixture(const std::string& name)
 {
@@ -93,7 +94,7 @@ protected:
     // error and ends with status 0.
     RunResult step(const std::string& word)
     {
-        RunResult run = prefix->run(WINDOWS_NETWORK_STEPS, {word});
+        RunResult run = prefix->run(windows_program(NETWORK_STEPS), {word});
         EXPECT_FALSE(run.timed_out) << word;
         EXPECT_EQ(run.status, 0) << word << ": " << run.out;
         EXPECT_EQ(run.err, "") << word;
@@ -164,7 +165,7 @@ TEST_F(WineNetworkTest, TheRestartProgramGetsTheCommandLineOneAndIsWaitedFor)
 {
     prefix->clean_drive_c();
     const std::string stand_in = prefix->drive_c() + "/windows/reboot.exe";
-    std::filesystem::copy_file(WINDOWS_REBOOT_STAND_IN, stand_in,
+    std::filesystem::copy_file(windows_program("tests/windows/tools/reboot_stand_in.exe"), stand_in,
                                std::filesystem::copy_options::overwrite_existing);
     RunResult restart = step("restart");
     std::map<std::string, std::string> files = windows_files();
@@ -185,5 +186,5 @@ TEST_F(WineNetworkTest, TheRestartProgramGetsTheCommandLineOneAndIsWaitedFor)
 
 int main(int argc, char** argv)
 {
-    return run_wine_tests(argc, argv, WINDOWS_MISSING);
+    return run_wine_tests(argc, argv);
 }

@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -36,15 +38,6 @@ std::string on_path(const std::string& name)
         start = end + 1;
     }
     return "";
-}
-
-std::string required_program(const std::string& name)
-{
-    std::string found = on_path(name);
-    if (found.empty()) {
-        throw std::runtime_error(name + " is not on PATH");
-    }
-    return found;
 }
 
 // Runs a Wine program with its output going to files rather than pipes, and
@@ -84,6 +77,7 @@ RunResult run_to_files(const std::string& program, const std::vector<std::string
         }
         argv.push_back(nullptr);
         execv(program.c_str(), argv.data());
+        dprintf(2, "%s: %s\n", program.c_str(), std::strerror(errno));
         _exit(127);
     }
     close(in[0]);
@@ -114,27 +108,109 @@ RunResult run_to_files(const std::string& program, const std::vector<std::string
 
 }  // namespace
 
-std::string wine_unavailable(const std::string& windows_missing)
+namespace {
+
+struct Candidate {
+    int bits;
+    const char* tree;
+    const char* missing;  // why the build is not there, "" when it is
+    const char* debian_loader;
+    const char* loader_on_path;
+};
+const Candidate CANDIDATES[] = {
+    {32, WINDOWS32_DIR, WINDOWS32_MISSING, "/usr/lib/wine/wine", "wine"},
+    {64, WINDOWS64_DIR, WINDOWS64_MISSING, "/usr/lib/wine/wine64", "wine64"},
+};
+
+// Debian keeps both loaders in /usr/lib/wine and puts a script on PATH that
+// picks one by looking for files; elsewhere the loaders are on PATH.
+std::string loader_of(const Candidate& candidate)
 {
-    if (!windows_missing.empty()) {
-        return windows_missing;
+    if (fs::exists("/usr/lib/wine/wine") || fs::exists("/usr/lib/wine/wine64")) {
+        return fs::exists(candidate.debian_loader) ? candidate.debian_loader : "";
     }
-    for (const char* program : {"wine", "wineboot", "wineserver"}) {
-        if (on_path(program).empty()) {
-            return std::string("Wine is not installed: ") + program + " is not on PATH";
-        }
-    }
-    return "";
+    return on_path(candidate.loader_on_path);
 }
 
-int run_wine_tests(int argc, char** argv, const std::string& windows_missing)
+// Whether the loader runs on this machine's kernel: a kernel without 32-bit
+// support refuses the 32-bit loader with "Exec format error".
+bool loader_runs(const std::string& loader, std::string& version, std::string& why_not)
+{
+    std::string scratch = (fs::temp_directory_path() / "wine-probe-XXXXXX").string();
+    if (mkdtemp(scratch.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    RunOptions options;
+    options.working_dir = scratch;
+    options.timeout_seconds = 60;
+    RunResult probe = run_to_files(loader, {"--version"}, options, scratch + "/probe");
+    fs::remove_all(scratch);
+    std::string said = probe.out + probe.err;
+    while (!said.empty() && (said.back() == '\n' || said.back() == '\r')) {
+        said.pop_back();
+    }
+    if (probe.status == 0 && probe.out.compare(0, 5, "wine-") == 0) {
+        version = said;
+        return true;
+    }
+    why_not = loader + " --version " + (probe.timed_out ? "timed out" : "failed (status " + std::to_string(probe.status) + ")") +
+              (said.empty() ? "" : ": " + said);
+    return false;
+}
+
+WineChoice the_choice;
+
+}  // namespace
+
+bool choose_wine(WineChoice& choice, std::string& why_not)
+{
+    std::string reasons;
+    for (const Candidate& candidate : CANDIDATES) {
+        std::string bits = std::to_string(candidate.bits) + "-bit";
+        std::string loader = loader_of(candidate);
+        std::string version, failure;
+        if (std::string(candidate.missing) != "") {
+            failure = "no " + bits + " Windows build: " + candidate.missing;
+        } else if (loader.empty()) {
+            failure = "no " + bits + " Wine is installed";
+        } else if (!loader_runs(loader, version, failure)) {
+            failure = bits + " Wine does not run here: " + failure;
+        } else {
+            choice.bits = candidate.bits;
+            choice.tree = candidate.tree;
+            choice.loader = loader;
+            choice.version = version;
+            choice.shown = "the " + bits + " Windows build (" + choice.tree + ") under " + bits + " Wine (" +
+                           loader + ", " + version + ") in a win" + std::to_string(candidate.bits) + " prefix" +
+                           (reasons.empty() ? "" : "; " + reasons);
+            return true;
+        }
+        reasons += (reasons.empty() ? "" : "; ") + failure;
+    }
+    why_not = reasons;
+    return false;
+}
+
+const WineChoice& chosen_wine()
+{
+    return the_choice;
+}
+
+std::string windows_program(const std::string& relative)
+{
+    return the_choice.tree + "/" + relative;
+}
+
+int run_wine_tests(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
-    std::string reason = wine_unavailable(windows_missing);
-    if (!reason.empty()) {
-        std::printf("Skipped: the Windows build is not checked under Wine here: %s.\n", reason.c_str());
+    std::string why_not;
+    if (!choose_wine(the_choice, why_not)) {
+        std::printf("Skipped: the Windows build is not checked under Wine here: %s.\n", why_not.c_str());
         return SKIP_CODE;
     }
+    std::printf("Wine: %s: %s\n", argv[0], the_choice.shown.c_str());
+    std::fflush(stdout);
     return RUN_ALL_TESTS();
 }
 
@@ -153,7 +229,7 @@ WinePrefix::WinePrefix()
     RunOptions options = wine_options({});
     options.working_dir = path_;
     options.timeout_seconds = 180;
-    RunResult boot = run_to_files(required_program("wineboot"), {"-i"}, options, path_ + "/wineboot");
+    RunResult boot = run_to_files(the_choice.loader, {"wineboot.exe", "-i"}, options, path_ + "/wineboot");
     if (boot.status != 0 || !fs::is_directory(drive_c())) {
         std::string complaint = "wineboot -i failed (status " + std::to_string(boot.status) + "): " + boot.err;
         fs::remove_all(path_);
@@ -168,7 +244,11 @@ WinePrefix::~WinePrefix()
 {
     RunOptions options = wine_options({});
     options.working_dir = path_;
-    std::string server = on_path("wineserver");
+    // The server that belongs with the loader, where it has one beside it.
+    std::string server = (fs::path(the_choice.loader).parent_path() / "wineserver").string();
+    if (access(server.c_str(), X_OK) != 0) {
+        server = on_path("wineserver");
+    }
     if (!server.empty()) {
         run_to_files(server, {"-k"}, options, path_ + "/wineserver");
         run_to_files(server, {"-w"}, options, path_ + "/wineserver");
@@ -209,7 +289,9 @@ void WinePrefix::write(const std::string& relative, const std::string& bytes) co
 RunOptions WinePrefix::wine_options(RunOptions options) const
 {
     options.env["WINEPREFIX"] = path_ + "/prefix";
-    options.env["WINEARCH"] = "win32";
+    options.env["WINEARCH"] = "win" + std::to_string(the_choice.bits);
+    // The programs the prefix starts run under the same loader.
+    options.env["WINELOADER"] = the_choice.loader;
     options.env["WINEDEBUG"] = "-all";
     options.env["TMPDIR"] = path_ + "/tmp";
     options.unset.push_back("DISPLAY");
@@ -227,7 +309,7 @@ RunResult WinePrefix::run(const std::string& program, const std::vector<std::str
 
 RunResult WinePrefix::run_builtin(const std::vector<std::string>& command_line, RunOptions options) const
 {
-    return run_to_files(required_program("wine"), command_line, wine_options(options), path_ + "/run");
+    return run_to_files(the_choice.loader, command_line, wine_options(options), path_ + "/run");
 }
 
 std::string fold_crlf(const std::string& text)

@@ -10,18 +10,30 @@
 
 #include "device_fixture.h"
 
-// Why the Windows programs cannot be run here ("" when they can): the build
-// found no MinGW-w64 (`windows_missing`, fixed when the build was configured)
-// or there is no Wine on PATH.
-std::string wine_unavailable(const std::string& windows_missing);
+// The Windows build that runs here and the Wine that runs it: the 32-bit
+// build under 32-bit Wine where that runs, else the 64-bit build under
+// 64-bit Wine. Chosen once, by running the Wine loaders.
+struct WineChoice {
+    int bits = 0;          // 32 or 64
+    std::string tree;      // the folder of that Windows build
+    std::string loader;    // the Wine loader that runs it
+    std::string version;   // what the loader says of itself
+    std::string shown;     // which build and which Wine, for the test's output
+};
+// False when no pair can run here, with the reasons in why_not.
+bool choose_wine(WineChoice& choice, std::string& why_not);
+const WineChoice& chosen_wine();
 
-// A test program's main: prints the reason and exits with SKIP_CODE when
-// the programs cannot run, else runs the tests.
+// A program of the chosen Windows build, by its path inside the build folder.
+std::string windows_program(const std::string& relative);
+
+// A test program's main: prints which build and Wine it uses, or why it
+// cannot run any and exits with SKIP_CODE; then runs the tests.
 const int SKIP_CODE = 77;
-int run_wine_tests(int argc, char** argv, const std::string& windows_missing);
+int run_wine_tests(int argc, char** argv);
 
-// A 32-bit prefix under the system's temporary folder, removed with its
-// wineserver at the end. Programs run with their working directory on C:,
+// A prefix of the chosen Wine's architecture under the system's temporary
+// folder, removed with its wineserver at the end. Programs run with their working directory on C:,
 // so that "\NK1.bin" names C:\NK1.bin inside the prefix (Z: is the host's /).
 class WinePrefix {
 public:

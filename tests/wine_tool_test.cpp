@@ -10,14 +10,16 @@
 
 namespace {
 
+// A build of the tool: the host program, and the Windows one by its path
+// inside the chosen Windows build.
 struct Build {
     const char* host;
     const char* windows;
 };
-const Build SAMPLE = {TOOL_SAMPLE, WINDOWS_TOOL_SAMPLE};
-const Build RENAMED = {TOOL_RENAMED, WINDOWS_TOOL_RENAMED};
-const Build EMPTY = {TOOL_EMPTY, WINDOWS_TOOL_EMPTY};
-const Build NONE = {TOOL_NONE, WINDOWS_TOOL_NONE};
+const Build SAMPLE = {TOOL_SAMPLE, "fwupgrade.exe"};
+const Build RENAMED = {TOOL_RENAMED, "tests/windows/tools/fwupgrade_renamed.exe"};
+const Build EMPTY = {TOOL_EMPTY, "tests/windows/tools/fwupgrade_empty.exe"};
+const Build NONE = {TOOL_NONE, "tests/windows/tools/fwupgrade_none.exe"};
 
 struct Runs {
     RunResult host;
@@ -46,7 +48,7 @@ protected:
     {
         TempDevice device;
         device.write("root/NK.bin", OLD_IMAGE);
-        Runs runs{device.run(build.host, args, options), prefix->run(build.windows, args, options)};
+        Runs runs{device.run(build.host, args, options), prefix->run(windows_program(build.windows), args, options)};
         EXPECT_EQ(device.files(), (std::map<std::string, std::string>{{"NK.bin", OLD_IMAGE}}));
         return runs;
     }
@@ -137,5 +139,5 @@ TEST_F(WineToolTest, BuildsWithoutAnImageSaySoAndNothingElse)
 
 int main(int argc, char** argv)
 {
-    return run_wine_tests(argc, argv, WINDOWS_MISSING);
+    return run_wine_tests(argc, argv);
 }
