@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 
 #include "device_fixture.h"
 #include "transcript.h"
@@ -167,14 +168,19 @@ int main(int argc, char** argv)
     if (reason.empty()) {
         reason = wine_unavailable("");
     }
-    if (reason.empty()) {
-        reason = prepare();
-    }
     int status = SKIP_CODE;
-    if (reason.empty()) {
-        status = RUN_ALL_TESTS();
-    } else {
-        std::printf("Skipped: the device build is not run under Wine here: %s.\n", reason.c_str());
+    try {
+        if (reason.empty()) {
+            reason = prepare();
+        }
+        if (reason.empty()) {
+            status = RUN_ALL_TESTS();
+        } else {
+            std::printf("Skipped: the device build is not run under Wine here: %s.\n", reason.c_str());
+        }
+    } catch (const std::exception& e) {
+        std::printf("The device build cannot be set up under Wine: %s\n", e.what());
+        status = 1;
     }
     delete prefix;
     if (!program_folder.empty()) {

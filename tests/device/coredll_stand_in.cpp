@@ -1,11 +1,11 @@
 // COREDLL.dll for desktop Windows, so that Wine can run a device build of the
 // tool: each function the device build may import, under CE's name, as a
-// cdecl function on the desktop API and msvcrt, with CE's behaviour where the
-// two differ. The program runs with C:\ as its working folder, which plays
-// the device's root, where CE resolves a name without a leading backslash.
+// cdecl function on the desktop API, with CE's behaviour where the two
+// differ. The run-time's functions are msvcrt's own, which are cdecl too
+// (tests/device/CMakeLists.txt forwards them), but for the two below. The
+// program runs with C:\ as its working folder, which plays the device's
+// root, where CE resolves a name without a leading backslash.
 #include <stdio.h>
-#include <stdarg.h>
-#include <string.h>
 #include <io.h>
 #include <windows.h>
 
@@ -137,67 +137,6 @@ BOOL ce_TerminateProcess(HANDLE process, UINT code)
     return TerminateProcess(process, code);
 }
 
-int ce_printf(const char* format, ...)
-{
-    va_list arguments;
-    va_start(arguments, format);
-    int written = vprintf(format, arguments);
-    va_end(arguments);
-    return written;
-}
-
-int ce_wprintf(const wchar_t* format, ...)
-{
-    va_list arguments;
-    va_start(arguments, format);
-    int written = vwprintf(format, arguments);
-    va_end(arguments);
-    return written;
-}
-
-int ce_fwprintf(FILE* file, const wchar_t* format, ...)
-{
-    va_list arguments;
-    va_start(arguments, format);
-    int written = vfwprintf(file, format, arguments);
-    va_end(arguments);
-    return written;
-}
-
-int ce__snwprintf(wchar_t* buffer, size_t count, const wchar_t* format, ...)
-{
-    va_list arguments;
-    va_start(arguments, format);
-    int written = _vsnwprintf(buffer, count, format, arguments);
-    va_end(arguments);
-    return written;
-}
-
-wint_t ce_getwchar()
-{
-    return getwchar();
-}
-
-FILE* ce__wfopen(const wchar_t* name, const wchar_t* mode)
-{
-    return _wfopen(name, mode);
-}
-
-size_t ce_fwrite(const void* bytes, size_t size, size_t count, FILE* file)
-{
-    return fwrite(bytes, size, count, file);
-}
-
-int ce_fflush(FILE* file)
-{
-    return fflush(file);
-}
-
-int ce_fclose(FILE* file)
-{
-    return fclose(file);
-}
-
 // CE gives the file's handle itself.
 void* ce__fileno(FILE* file)
 {
@@ -216,16 +155,6 @@ FILE* ce__getstdfilex(int number)
     default:
         return NULL;
     }
-}
-
-void* ce_memcpy(void* to, const void* from, size_t count)
-{
-    return memcpy(to, from, count);
-}
-
-void* ce_memset(void* to, int value, size_t count)
-{
-    return memset(to, value, count);
 }
 
 }  // extern "C"
