@@ -44,9 +44,11 @@ endif()
 require("Entry 9 00000000 00000000 Thread Storage Directory" "a TLS directory, which CE's loader does not set up")
 
 # The entry is the project's start-up.
-if(headers MATCHES "AddressOfEntryPoint[ \t]+([0-9a-f]+)\n" AND NOT ENTRY STREQUAL "")
+string(REGEX MATCH "ImageBase[ \t]+([0-9a-f]+)\n" base "${headers}")
+set(base "${CMAKE_MATCH_1}")
+if(headers MATCHES "AddressOfEntryPoint[ \t]+([0-9a-f]+)\n" AND NOT base STREQUAL "")
   # As the disassembly writes an address: eight hexadecimal digits.
-  math(EXPR entry "0x${CMAKE_MATCH_1} + 0x10000" OUTPUT_FORMAT HEXADECIMAL)
+  math(EXPR entry "0x${CMAKE_MATCH_1} + 0x${base}" OUTPUT_FORMAT HEXADECIMAL)
   string(REGEX REPLACE "^0x" "0000000" entry "${entry}")
   string(REGEX MATCH "........$" entry "${entry}")
   if(NOT code MATCHES "\n${entry} <${ENTRY}>:\n")
