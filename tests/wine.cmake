@@ -3,53 +3,15 @@
 # labelled "wine": the 32-bit build where 32-bit Wine runs, else the 64-bit
 # one where 64-bit Wine runs. What is missing makes those tests report
 # themselves skipped, saying why.
-include(ExternalProject)
-
-# windows_tree(<bits> <MinGW prefix> <toolchain file> <folder>): the windows
-# preset's build for that architecture with the Windows test programs added,
-# and the same image settings as this build, so that the fwupgrade programs
-# match. Sets WINDOWS<bits>_MISSING to why it is not built ("" when it is).
-function(windows_tree bits prefix toolchain folder)
-  find_program(MINGW${bits}_CXX ${prefix}-g++)
-  find_program(MINGW${bits}_RC ${prefix}-windres)
-  find_program(MINGW${bits}_OBJDUMP ${prefix}-objdump)
-  if(NOT (MINGW${bits}_CXX AND MINGW${bits}_RC AND MINGW${bits}_OBJDUMP))
-    set(missing "the MinGW-w64 cross tools (${prefix}-g++, -windres, -objdump) were not found when the build was configured")
-    message(STATUS "The ${bits}-bit Windows build is skipped: ${missing}")
-    set(WINDOWS${bits}_MISSING "${missing}" PARENT_SCOPE)
-    return()
-  endif()
-  ExternalProject_Add(windows${bits}_build
-    SOURCE_DIR "${PROJECT_SOURCE_DIR}"
-    BINARY_DIR "${folder}"
-    CMAKE_CACHE_ARGS
-      "-DCMAKE_TOOLCHAIN_FILE:FILEPATH=${PROJECT_SOURCE_DIR}/cmake/${toolchain}"
-      "-DCMAKE_BUILD_TYPE:STRING=${CMAKE_BUILD_TYPE}"
-      "-DFWUPGRADE_TESTS:BOOL=ON"
-      "-DFIRMWARE_IMAGE:STRING=${FIRMWARE_IMAGE}"
-      "-DFIRMWARE_MODEL:STRING=${FIRMWARE_MODEL}"
-      "-DFIRMWARE_VERSION:STRING=${FIRMWARE_VERSION}"
-    INSTALL_COMMAND ""
-    BUILD_ALWAYS ON)
-  set(WINDOWS${bits}_MISSING "" PARENT_SCOPE)
-endfunction()
-
 set(WINDOWS32_DIR "${CMAKE_BINARY_DIR}/windows")
 set(WINDOWS64_DIR "${CMAKE_BINARY_DIR}/windows64")
-windows_tree(32 i686-w64-mingw32 mingw-i686.cmake "${WINDOWS32_DIR}")
-windows_tree(64 x86_64-w64-mingw32 mingw-x86_64.cmake "${WINDOWS64_DIR}")
+cross_tree(WINDOWS32 i686-w64-mingw32 mingw-i686.cmake "${WINDOWS32_DIR}")
+cross_tree(WINDOWS64 x86_64-w64-mingw32 mingw-x86_64.cmake "${WINDOWS64_DIR}")
 
 # What the Wine tests are told of both trees; the test picks one at run time.
 set(WINDOWS_TREES_DEFINITIONS
   "WINDOWS32_DIR=\"${WINDOWS32_DIR}\"" "WINDOWS32_MISSING=\"${WINDOWS32_MISSING}\""
   "WINDOWS64_DIR=\"${WINDOWS64_DIR}\"" "WINDOWS64_MISSING=\"${WINDOWS64_MISSING}\"")
-function(depends_on_windows_trees target)
-  foreach(tree windows32_build windows64_build)
-    if(TARGET ${tree})
-      add_dependencies(${target} ${tree})
-    endif()
-  endforeach()
-endfunction()
 
 # The host counterpart of the Windows build with another model and version.
 fwupgrade_add_tool(fwupgrade_renamed IMAGE "${PROJECT_SOURCE_DIR}/resources/sample-image.bin"
@@ -67,7 +29,7 @@ target_compile_definitions(wine_tool_tests PRIVATE
   TOOL_EMPTY="$<TARGET_FILE:fwupgrade_empty>"
   TOOL_NONE="$<TARGET_FILE:fwupgrade_none>")
 add_dependencies(wine_tool_tests fwupgrade fwupgrade_renamed fwupgrade_empty fwupgrade_none)
-depends_on_windows_trees(wine_tool_tests)
+depends_on_cross_trees(wine_tool_tests WINDOWS32 WINDOWS64)
 add_test(NAME wine_tool_conformance COMMAND wine_tool_tests)
 set_tests_properties(wine_tool_conformance PROPERTIES
   LABELS "wine" SKIP_RETURN_CODE 77 TIMEOUT 900)
@@ -82,7 +44,7 @@ target_compile_definitions(wine_network_tests PRIVATE
   TOOL_1="$<TARGET_FILE:fwupgrade_1>"
   FIXTURE_DIR="${CMAKE_CURRENT_SOURCE_DIR}/fixtures")
 add_dependencies(wine_network_tests fwupgrade_1)
-depends_on_windows_trees(wine_network_tests)
+depends_on_cross_trees(wine_network_tests WINDOWS32 WINDOWS64)
 add_test(NAME wine_network_conformance COMMAND wine_network_tests)
 set_tests_properties(wine_network_conformance PROPERTIES
   LABELS "wine" SKIP_RETURN_CODE 77 TIMEOUT 900)
@@ -106,7 +68,7 @@ foreach(bits 32 64)
     set(format pei-x86-64)
   endif()
   foreach(program IN LISTS WINDOWS_PROGRAMS)
-    string(APPEND checked "${format}\n${MINGW${bits}_OBJDUMP}\n${WINDOWS${bits}_DIR}/${program}\n")
+    string(APPEND checked "${format}\n${WINDOWS${bits}_OBJDUMP}\n${WINDOWS${bits}_DIR}/${program}\n")
   endforeach()
 endforeach()
 # Three lines a program, so that no folder name is ever split or parsed.

@@ -186,5 +186,5 @@ TEST_F(WineNetworkTest, TheRestartProgramGetsTheCommandLineOneAndIsWaitedFor)
 
 int main(int argc, char** argv)
 {
-    return run_wine_tests(argc, argv);
+    return run_wine_tests(argc, argv, WINDOWS_BUILDS);
 }

@@ -110,26 +110,15 @@ RunResult run_to_files(const std::string& program, const std::vector<std::string
 
 namespace {
 
-struct Candidate {
-    int bits;
-    const char* tree;
-    const char* missing;  // why the build is not there, "" when it is
-    const char* debian_loader;
-    const char* loader_on_path;
-};
-const Candidate CANDIDATES[] = {
-    {32, WINDOWS32_DIR, WINDOWS32_MISSING, "/usr/lib/wine/wine", "wine"},
-    {64, WINDOWS64_DIR, WINDOWS64_MISSING, "/usr/lib/wine/wine64", "wine64"},
-};
-
 // Debian keeps both loaders in /usr/lib/wine and puts a script on PATH that
 // picks one by looking for files; elsewhere the loaders are on PATH.
-std::string loader_of(const Candidate& candidate)
+std::string loader_of(int bits)
 {
+    const char* debian = bits == 32 ? "/usr/lib/wine/wine" : "/usr/lib/wine/wine64";
     if (fs::exists("/usr/lib/wine/wine") || fs::exists("/usr/lib/wine/wine64")) {
-        return fs::exists(candidate.debian_loader) ? candidate.debian_loader : "";
+        return fs::exists(debian) ? debian : "";
     }
-    return on_path(candidate.loader_on_path);
+    return on_path(bits == 32 ? "wine" : "wine64");
 }
 
 // Whether the loader runs on this machine's kernel: a kernel without 32-bit
@@ -162,27 +151,27 @@ WineChoice the_choice;
 
 }  // namespace
 
-bool choose_wine(WineChoice& choice, std::string& why_not)
+bool choose_wine(const std::vector<WindowsBuild>& builds, std::string& why_not)
 {
     std::string reasons;
-    for (const Candidate& candidate : CANDIDATES) {
-        std::string bits = std::to_string(candidate.bits) + "-bit";
-        std::string loader = loader_of(candidate);
+    for (const WindowsBuild& build : builds) {
+        std::string bits = std::to_string(build.bits) + "-bit";
+        std::string loader = loader_of(build.bits);
         std::string version, failure;
-        if (std::string(candidate.missing) != "") {
-            failure = "no " + bits + " Windows build: " + candidate.missing;
+        if (!build.missing.empty()) {
+            failure = "no " + build.name + ": " + build.missing;
         } else if (loader.empty()) {
             failure = "no " + bits + " Wine is installed";
         } else if (!loader_runs(loader, version, failure)) {
             failure = bits + " Wine does not run here: " + failure;
         } else {
-            choice.bits = candidate.bits;
-            choice.tree = candidate.tree;
-            choice.loader = loader;
-            choice.version = version;
-            choice.shown = "the " + bits + " Windows build (" + choice.tree + ") under " + bits + " Wine (" +
-                           loader + ", " + version + ") in a win" + std::to_string(candidate.bits) + " prefix" +
-                           (reasons.empty() ? "" : "; " + reasons);
+            the_choice.bits = build.bits;
+            the_choice.tree = build.tree;
+            the_choice.loader = loader;
+            the_choice.version = version;
+            the_choice.shown = build.name + " (" + build.tree + ") under " + bits + " Wine (" + loader + ", " +
+                               version + ") in a win" + std::to_string(build.bits) + " prefix" +
+                               (reasons.empty() ? "" : "; " + reasons);
             return true;
         }
         reasons += (reasons.empty() ? "" : "; ") + failure;
@@ -201,16 +190,21 @@ std::string windows_program(const std::string& relative)
     return the_choice.tree + "/" + relative;
 }
 
-int run_wine_tests(int argc, char** argv)
+void say_which_wine(const char* test_program)
+{
+    std::printf("Wine: %s: %s\n", fs::path(test_program).filename().c_str(), the_choice.shown.c_str());
+    std::fflush(stdout);
+}
+
+int run_wine_tests(int argc, char** argv, const std::vector<WindowsBuild>& builds)
 {
     ::testing::InitGoogleTest(&argc, argv);
     std::string why_not;
-    if (!choose_wine(the_choice, why_not)) {
+    if (!choose_wine(builds, why_not)) {
         std::printf("Skipped: the Windows build is not checked under Wine here: %s.\n", why_not.c_str());
         return SKIP_CODE;
     }
-    std::printf("Wine: %s: %s\n", argv[0], the_choice.shown.c_str());
-    std::fflush(stdout);
+    say_which_wine(argv[0]);
     return RUN_ALL_TESTS();
 }
 

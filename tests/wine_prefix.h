@@ -10,27 +10,43 @@
 
 #include "device_fixture.h"
 
-// The Windows build that runs here and the Wine that runs it: the 32-bit
-// build under 32-bit Wine where that runs, else the 64-bit build under
-// 64-bit Wine. Chosen once, by running the Wine loaders.
+// A Windows build the tests may run, and the Wine it needs.
+struct WindowsBuild {
+    int bits;             // 32 or 64: the Wine that runs it
+    std::string name;     // "the 32-bit Windows build", for the output
+    std::string tree;     // its build folder
+    std::string missing;  // why it was not built, "" when it was
+};
+
+// The build that runs here and the Wine that runs it. Chosen once, by
+// running the Wine loaders: the first of the builds offered whose Wine runs.
 struct WineChoice {
-    int bits = 0;          // 32 or 64
-    std::string tree;      // the folder of that Windows build
+    int bits = 0;
+    std::string tree;
     std::string loader;    // the Wine loader that runs it
     std::string version;   // what the loader says of itself
     std::string shown;     // which build and which Wine, for the test's output
 };
-// False when no pair can run here, with the reasons in why_not.
-bool choose_wine(WineChoice& choice, std::string& why_not);
+// False when none can run here, with the reasons in why_not.
+bool choose_wine(const std::vector<WindowsBuild>& builds, std::string& why_not);
 const WineChoice& chosen_wine();
+// Prints the line "Wine: <test program>: <which build, which Wine>".
+void say_which_wine(const char* test_program);
 
-// A program of the chosen Windows build, by its path inside the build folder.
+// A program of the chosen build, by its path inside the build folder.
 std::string windows_program(const std::string& relative);
 
-// A test program's main: prints which build and Wine it uses, or why it
-// cannot run any and exits with SKIP_CODE; then runs the tests.
+// A test program's main: says which build and Wine it uses, or why it can
+// run none and exits with SKIP_CODE; then runs the tests.
 const int SKIP_CODE = 77;
-int run_wine_tests(int argc, char** argv);
+int run_wine_tests(int argc, char** argv, const std::vector<WindowsBuild>& builds);
+
+// The two Windows builds, in the order they are preferred.
+#define WINDOWS_BUILDS                                                                 \
+    {                                                                                  \
+        {32, "the 32-bit Windows build", WINDOWS32_DIR, WINDOWS32_MISSING},            \
+        {64, "the 64-bit Windows build", WINDOWS64_DIR, WINDOWS64_MISSING}             \
+    }
 
 // A prefix of the chosen Wine's architecture under the system's temporary
 // folder, removed with its wineserver at the end. Programs run with their working directory on C:,

@@ -139,5 +139,5 @@ TEST_F(WineToolTest, BuildsWithoutAnImageSaySoAndNothingElse)
 
 int main(int argc, char** argv)
 {
-    return run_wine_tests(argc, argv);
+    return run_wine_tests(argc, argv, WINDOWS_BUILDS);
 }

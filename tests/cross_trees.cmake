@@ -1,0 +1,53 @@
+# The cross-compiled builds of the same sources that the host's tests check:
+# each a preset's build with its test programs added, and the same image
+# settings as this build, so that the programs match the host's.
+include(ExternalProject)
+
+# cross_tree(<NAME> <cross prefix> <toolchain file> <folder> [<tool>...]):
+# builds in <folder> where the cross tools (g++, windres, objdump and the
+# tools named) are, as the target <name>_build. Sets <NAME>_MISSING to why
+# it is not built ("" when it is) and <NAME>_OBJDUMP to the cross objdump.
+function(cross_tree name prefix toolchain folder)
+  set(absent "")
+  foreach(tool g++ windres objdump ${ARGN})
+    string(MAKE_C_IDENTIFIER "CROSS_${prefix}_${tool}" variable)
+    find_program(${variable} ${prefix}-${tool})
+    if(NOT ${variable})
+      list(APPEND absent ${prefix}-${tool})
+    endif()
+  endforeach()
+  string(MAKE_C_IDENTIFIER "CROSS_${prefix}_objdump" objdump)
+  set(${name}_OBJDUMP "${${objdump}}" PARENT_SCOPE)
+  if(absent)
+    list(JOIN absent ", " absent)
+    set(missing "the MinGW-w64 cross tools ${absent} were not found when the build was configured")
+    message(STATUS "${name} is not built, and its tests are skipped: ${missing}")
+    set(${name}_MISSING "${missing}" PARENT_SCOPE)
+    return()
+  endif()
+  string(TOLOWER "${name}_build" target)
+  ExternalProject_Add(${target}
+    SOURCE_DIR "${PROJECT_SOURCE_DIR}"
+    BINARY_DIR "${folder}"
+    CMAKE_CACHE_ARGS
+      "-DCMAKE_TOOLCHAIN_FILE:FILEPATH=${PROJECT_SOURCE_DIR}/cmake/${toolchain}"
+      "-DCMAKE_BUILD_TYPE:STRING=${CMAKE_BUILD_TYPE}"
+      "-DFWUPGRADE_TESTS:BOOL=ON"
+      "-DFIRMWARE_IMAGE:STRING=${FIRMWARE_IMAGE}"
+      "-DFIRMWARE_MODEL:STRING=${FIRMWARE_MODEL}"
+      "-DFIRMWARE_VERSION:STRING=${FIRMWARE_VERSION}"
+    INSTALL_COMMAND ""
+    BUILD_ALWAYS ON)
+  set(${name}_MISSING "" PARENT_SCOPE)
+endfunction()
+
+# depends_on_cross_trees(<target> <NAME>...): <target> waits for those trees
+# that are built.
+function(depends_on_cross_trees target)
+  foreach(name IN LISTS ARGN)
+    string(TOLOWER "${name}_build" tree)
+    if(TARGET ${tree})
+      add_dependencies(${target} ${tree})
+    endif()
+  endforeach()
+endfunction()
