@@ -5,9 +5,17 @@
 # same script is read here and the file is placed into the executable's
 # read-only data with the assembler's .incbin, so a large image costs no
 # build time and is never copied at run time.
+#
+# The image's path and the model and version texts never appear in a
+# command line or a makefile: a script that the build runs
+# (cmake/stage_image.cmake) reads them from a generated file and stages the
+# image under the resource's file name in a folder of the build's own.
+
+include("${CMAKE_CURRENT_LIST_DIR}/image_settings.cmake")
 
 set(FWUPGRADE_RESOURCE_SCRIPT "${CMAKE_CURRENT_LIST_DIR}/../resources/firmware.rc")
 cmake_path(NORMAL_PATH FWUPGRADE_RESOURCE_SCRIPT)
+set(FWUPGRADE_STAGE_SCRIPT "${CMAKE_CURRENT_LIST_DIR}/stage_image.cmake")
 
 function(fwupgrade_read_resource_script out_id out_type out_file)
   file(STRINGS "${FWUPGRADE_RESOURCE_SCRIPT}" lines)
@@ -31,55 +39,106 @@ function(fwupgrade_read_resource_script out_id out_type out_file)
   set(${out_file} "${name}" PARENT_SCOPE)
 endfunction()
 
-# fwupgrade_embed_image(<target> <image file>): an empty file name builds the
-# tool with no FIRMWARE resource at all.
-function(fwupgrade_embed_image target image)
+# fwupgrade_embed_image(<target> IMAGE <file> [MODEL <text> VERSION <text>]):
+# an empty file name builds <target> with no FIRMWARE resource at all. With
+# MODEL and VERSION, <target> is a build of the tool and gets its banner's
+# texts from the generated header firmware_identity.h.
+function(fwupgrade_embed_image target)
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "IMAGE;MODEL;VERSION" "")
+  set(image "${ARG_IMAGE}")
   fwupgrade_read_resource_script(id type name)
   set(stage "${CMAKE_CURRENT_BINARY_DIR}/${target}-resources")
+  set(staged "${stage}/${name}")
   file(MAKE_DIRECTORY "${stage}")
 
-  if(NOT image STREQUAL "")
-    add_custom_command(
-      OUTPUT "${stage}/${name}"
-      COMMAND "${CMAKE_COMMAND}" -E copy_if_different "${image}" "${stage}/${name}"
-      DEPENDS "${image}"
-      COMMENT "Staging the image for ${target}")
+  if(DEFINED ARG_MODEL OR DEFINED ARG_VERSION)
+    set(header "// Generated: the banner's texts of ${target}.\n")
+    foreach(text IN ITEMS MODEL VERSION)
+      fwupgrade_text_problem(problem "${ARG_${text}}" WIDE_LITERAL literal)
+      if(NOT problem STREQUAL "")
+        message(FATAL_ERROR "${target}: ${text} ${problem}: ${ARG_${text}}")
+      endif()
+      string(APPEND header "#define FIRMWARE_${text} \"${literal}\"\n")
+    endforeach()
+    fwupgrade_write_if_changed("${stage}/firmware_identity.h" "${header}")
+    target_include_directories(${target} PRIVATE "${stage}")
+    # For what else reads the same texts (the tests).
+    set_target_properties(${target} PROPERTIES FWUPGRADE_IDENTITY_DIR "${stage}")
   endif()
 
-  if(WIN32)
-    if(NOT image STREQUAL "")
-      target_sources(${target} PRIVATE "${FWUPGRADE_RESOURCE_SCRIPT}" "${stage}/${name}")
-      target_include_directories(${target} PRIVATE "$<$<COMPILE_LANGUAGE:RC>:${stage}>")
-      set_property(SOURCE "${FWUPGRADE_RESOURCE_SCRIPT}" APPEND PROPERTY OBJECT_DEPENDS "${stage}/${name}")
-    endif()
-    return()
+  fwupgrade_cmake_quote(quoted_image "${image}")
+  fwupgrade_cmake_quote(quoted_staged "${staged}")
+  fwupgrade_cmake_quote(quoted_script "${FWUPGRADE_STAGE_SCRIPT}")
+  fwupgrade_write_if_changed("${stage}/stage.cmake"
+"# Generated: what the build of ${target} stages as its image.
+set(image ${quoted_image})
+set(staged ${quoted_staged})
+include(${quoted_script})
+")
+  set(depends "")
+  get_source_file_property(generated "${image}" GENERATED)
+  if(generated)
+    # An image that this build makes itself.
+    set(depends DEPENDS "${image}")
   endif()
+  # Run on every build: it compares the image with the staged copy and
+  # replaces the copy only when they differ.
+  add_custom_target(${target}_image
+    COMMAND "${CMAKE_COMMAND}" -P "${stage}/stage.cmake"
+    BYPRODUCTS "${staged}"
+    ${depends}
+    COMMENT "Staging the image of ${target}"
+    VERBATIM)
+  add_dependencies(${target} ${target}_image)
 
-  set(table "${stage}/resource_table.cpp")
   if(image STREQUAL "")
-    file(CONFIGURE OUTPUT "${table}" CONTENT
+    if(NOT WIN32)
+      set(table "${stage}/resource_table.cpp")
+      fwupgrade_write_if_changed("${table}"
 "// Generated: this build of the tool carries no resource.
 #include \"resource_table.h\"
 
 const CeResource ce_resource_table[] = {{0, nullptr, nullptr, nullptr}};
 ")
-    target_sources(${target} PRIVATE "${table}")
+      target_sources(${target} PRIVATE "${table}")
+    endif()
     return()
   endif()
 
+  if(WIN32)
+    # windres hands the names it is given to the preprocessor through a
+    # shell, unquoted: it reads the script beside the staged image, run in
+    # that folder on the two files' own names.
+    set(script "${stage}/firmware.rc")
+    set(object "${stage}/firmware.res")
+    configure_file("${FWUPGRADE_RESOURCE_SCRIPT}" "${script}" COPYONLY)
+    add_custom_command(OUTPUT "${object}"
+      COMMAND "${CMAKE_RC_COMPILER}" -O coff -i firmware.rc -o firmware.res
+      DEPENDS "${script}" "${staged}"
+      WORKING_DIRECTORY "${stage}"
+      COMMENT "Compiling the resource script of ${target}"
+      VERBATIM)
+    set_source_files_properties("${object}" PROPERTIES EXTERNAL_OBJECT TRUE)
+    target_sources(${target} PRIVATE "${object}")
+    return()
+  endif()
+
+  set(table "${stage}/resource_table.cpp")
   set(assembly "${stage}/resources.S")
-  file(CONFIGURE OUTPUT "${assembly}" CONTENT
+  string(REPLACE "\\" "\\\\" incbin "${staged}")
+  string(REPLACE "\"" "\\\"" incbin "${incbin}")
+  fwupgrade_write_if_changed("${assembly}"
 "/* Generated from resources/firmware.rc: the image as resource ${type} ${id}. */
     .section .rodata.fwupgrade_resource,\"a\"
     .balign 16
     .globl fwupgrade_resource_begin
 fwupgrade_resource_begin:
-    .incbin \"${stage}/${name}\"
+    .incbin \"${incbin}\"
     .globl fwupgrade_resource_end
 fwupgrade_resource_end:
     .section .note.GNU-stack,\"\",@progbits
 ")
-  file(CONFIGURE OUTPUT "${table}" CONTENT
+  fwupgrade_write_if_changed("${table}"
 "// Generated from resources/firmware.rc.
 #include \"resource_table.h\"
 
@@ -91,6 +150,6 @@ const CeResource ce_resource_table[] = {
     {0, nullptr, nullptr, nullptr},
 };
 ")
-  set_source_files_properties("${assembly}" PROPERTIES OBJECT_DEPENDS "${stage}/${name}")
-  target_sources(${target} PRIVATE "${assembly}" "${table}" "${stage}/${name}")
+  set_source_files_properties("${assembly}" PROPERTIES OBJECT_DEPENDS "${staged}")
+  target_sources(${target} PRIVATE "${assembly}" "${table}")
 endfunction()

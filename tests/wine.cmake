@@ -12,6 +12,8 @@ if(MINGW_CXX AND MINGW_RC AND MINGW_OBJDUMP)
   include(ExternalProject)
   # The windows preset's build with the Windows test programs added, and the
   # same image settings as this build, so that both fwupgrade programs match.
+  set(image_settings "${CMAKE_CURRENT_BINARY_DIR}/image-settings.cmake")
+  fwupgrade_write_image_settings("${image_settings}")
   ExternalProject_Add(windows_build
     SOURCE_DIR "${PROJECT_SOURCE_DIR}"
     BINARY_DIR "${WINDOWS_BUILD_DIR}"
@@ -19,9 +21,7 @@ if(MINGW_CXX AND MINGW_RC AND MINGW_OBJDUMP)
       "-DCMAKE_TOOLCHAIN_FILE:FILEPATH=${PROJECT_SOURCE_DIR}/cmake/mingw-i686.cmake"
       "-DCMAKE_BUILD_TYPE:STRING=${CMAKE_BUILD_TYPE}"
       "-DFWUPGRADE_TESTS:BOOL=ON"
-      "-DFIRMWARE_IMAGE:STRING=${FIRMWARE_IMAGE}"
-      "-DFIRMWARE_MODEL:STRING=${FIRMWARE_MODEL}"
-      "-DFIRMWARE_VERSION:STRING=${FIRMWARE_VERSION}"
+      "-DFWUPGRADE_IMAGE_SETTINGS:FILEPATH=${image_settings}"
     INSTALL_COMMAND ""
     BUILD_ALWAYS ON)
 else()
@@ -36,10 +36,11 @@ fwupgrade_add_tool(fwupgrade_renamed IMAGE "${PROJECT_SOURCE_DIR}/resources/samp
 add_executable(wine_tool_tests wine_tool_test.cpp wine_prefix.cpp device_fixture.cpp)
 target_compile_features(wine_tool_tests PRIVATE cxx_std_17)
 target_link_libraries(wine_tool_tests PRIVATE GTest::gtest)
+# FIRMWARE_MODEL and FIRMWARE_VERSION as the fwupgrade program has them.
+target_include_directories(wine_tool_tests PRIVATE "$<TARGET_PROPERTY:fwupgrade,FWUPGRADE_IDENTITY_DIR>")
+target_compile_options(wine_tool_tests PRIVATE "SHELL:-include firmware_identity.h")
 target_compile_definitions(wine_tool_tests PRIVATE
   "WINDOWS_MISSING=\"${WINDOWS_MISSING}\""
-  "FIRMWARE_MODEL=\"${FIRMWARE_MODEL}\""
-  "FIRMWARE_VERSION=\"${FIRMWARE_VERSION}\""
   TOOL_SAMPLE="$<TARGET_FILE:fwupgrade>"
   TOOL_RENAMED="$<TARGET_FILE:fwupgrade_renamed>"
   TOOL_EMPTY="$<TARGET_FILE:fwupgrade_empty>"
