@@ -39,13 +39,30 @@ function(fwupgrade_read_resource_script out_id out_type out_file)
   set(${out_file} "${name}" PARENT_SCOPE)
 endfunction()
 
-# fwupgrade_embed_image(<target> IMAGE <file> [MODEL <text> VERSION <text>]):
+# fwupgrade_embed_image(<target> IMAGE <file> [CHECK <bool>]
+#                       [MODEL <text> VERSION <text>]):
 # an empty file name builds <target> with no FIRMWARE resource at all. With
-# MODEL and VERSION, <target> is a build of the tool and gets its banner's
-# texts from the generated header firmware_identity.h.
+# CHECK on (the default), the build fails unless the image is a well-formed
+# Windows CE BIN image. With MODEL and VERSION, <target> is a build of the
+# tool: it gets its banner's texts from the generated header
+# firmware_identity.h, and the image's manifest <target>-image.txt beside it.
 function(fwupgrade_embed_image target)
-  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "IMAGE;MODEL;VERSION" "")
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "IMAGE;CHECK;MODEL;VERSION" "")
   set(image "${ARG_IMAGE}")
+  if(NOT DEFINED ARG_CHECK)
+    set(ARG_CHECK ON)
+  endif()
+  if(ARG_CHECK AND NOT image STREQUAL "")
+    set(check ON)
+    find_program(SREC_INFO srec_info DOC "srec_info of srecord, which reads Windows CE BIN images")
+    if(NOT SREC_INFO OR NOT EXISTS "${SREC_INFO}")
+      message(FATAL_ERROR "The image check (FIRMWARE_IMAGE_CHECK) needs srec_info, of the Debian package srecord, "
+                          "which was not found (SREC_INFO=${SREC_INFO}): install srecord "
+                          "(scripts/install-packages tool), or configure with -DFIRMWARE_IMAGE_CHECK=OFF.")
+    endif()
+  else()
+    set(check OFF)
+  endif()
   fwupgrade_read_resource_script(id type name)
   set(stage "${CMAKE_CURRENT_BINARY_DIR}/${target}-resources")
   set(staged "${stage}/${name}")
@@ -66,15 +83,27 @@ function(fwupgrade_embed_image target)
     set_target_properties(${target} PROPERTIES FWUPGRADE_IDENTITY_DIR "${stage}")
   endif()
 
-  fwupgrade_cmake_quote(quoted_image "${image}")
-  fwupgrade_cmake_quote(quoted_staged "${staged}")
-  fwupgrade_cmake_quote(quoted_script "${FWUPGRADE_STAGE_SCRIPT}")
-  fwupgrade_write_if_changed("${stage}/stage.cmake"
-"# Generated: what the build of ${target} stages as its image.
-set(image ${quoted_image})
-set(staged ${quoted_staged})
-include(${quoted_script})
-")
+  # Where the executable goes (a generator expression for it would make the
+  # staging depend on the executable it comes before).
+  get_target_property(folder ${target} RUNTIME_OUTPUT_DIRECTORY)
+  if(NOT folder)
+    set(folder "${CMAKE_CURRENT_BINARY_DIR}")
+  endif()
+  set(tool "${folder}/${target}${CMAKE_EXECUTABLE_SUFFIX}")
+  set(names image staged check SREC_INFO tool)
+  if(DEFINED ARG_MODEL)
+    set(manifest "${folder}/${target}-image.txt")
+    list(APPEND names manifest ARG_MODEL ARG_VERSION)
+  endif()
+  set(settings "# Generated: what the build of ${target} stages as its image.\n")
+  foreach(name IN LISTS names)
+    fwupgrade_cmake_quote(value "${${name}}")
+    string(REGEX REPLACE "^ARG_" "" name "${name}")
+    string(TOLOWER "${name}" name)
+    string(APPEND settings "set(${name} ${value})\n")
+  endforeach()
+  fwupgrade_cmake_quote(script "${FWUPGRADE_STAGE_SCRIPT}")
+  fwupgrade_write_if_changed("${stage}/stage.cmake" "${settings}include(${script})\n")
   set(depends "")
   get_source_file_property(generated "${image}" GENERATED)
   if(generated)
@@ -82,12 +111,12 @@ include(${quoted_script})
     set(depends DEPENDS "${image}")
   endif()
   # Run on every build: it compares the image with the staged copy and
-  # replaces the copy only when they differ.
+  # replaces (and checks) the copy only when they differ.
   add_custom_target(${target}_image
     COMMAND "${CMAKE_COMMAND}" -P "${stage}/stage.cmake"
     BYPRODUCTS "${staged}"
     ${depends}
-    COMMENT "Staging the image of ${target}"
+    COMMENT "Checking and staging the image of ${target}"
     VERBATIM)
   add_dependencies(${target} ${target}_image)
 
