@@ -185,7 +185,9 @@ function(fwupgrade_take_image_settings)
     cmake_path(IS_RELATIVE FIRMWARE_IMAGE relative)
     if(relative)
       # A later run of cmake, one that the build starts, runs in the build folder.
-      execute_process(COMMAND pwd OUTPUT_VARIABLE started_in OUTPUT_STRIP_TRAILING_WHITESPACE)
+      execute_process(COMMAND pwd OUTPUT_VARIABLE started_in)
+      # Only the line feed: a folder's name may end in a blank.
+      string(REGEX REPLACE "\n$" "" started_in "${started_in}")
       get_property(help CACHE FIRMWARE_IMAGE PROPERTY HELPSTRING)
       set(FIRMWARE_IMAGE "${started_in}/${FIRMWARE_IMAGE}" CACHE STRING "${help}" FORCE)
     endif()
