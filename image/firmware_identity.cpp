@@ -1,6 +1,7 @@
 // Compiled once per build of the tool, with the model and version of the
-// image that build embeds (FIRMWARE_MODEL, FIRMWARE_VERSION).
+// image that build embeds, from the header that the build generates.
 #include "payload.h"
+#include "firmware_identity.h"
 
 const WCHAR FIRMWARE_MODEL_TEXT[] = TEXT(FIRMWARE_MODEL);
 const WCHAR FIRMWARE_VERSION_TEXT[] = TEXT(FIRMWARE_VERSION);

@@ -26,6 +26,10 @@ function(cross_tree name prefix toolchain folder)
     return()
   endif()
   string(TOLOWER "${name}_build" target)
+  # The image settings travel in a file: an initial cache would split,
+  # expand or evaluate them.
+  set(image_settings "${CMAKE_CURRENT_BINARY_DIR}/${target}-image-settings.cmake")
+  fwupgrade_write_image_settings("${image_settings}")
   ExternalProject_Add(${target}
     SOURCE_DIR "${PROJECT_SOURCE_DIR}"
     BINARY_DIR "${folder}"
@@ -33,9 +37,7 @@ function(cross_tree name prefix toolchain folder)
       "-DCMAKE_TOOLCHAIN_FILE:FILEPATH=${PROJECT_SOURCE_DIR}/cmake/${toolchain}"
       "-DCMAKE_BUILD_TYPE:STRING=${CMAKE_BUILD_TYPE}"
       "-DFWUPGRADE_TESTS:BOOL=ON"
-      "-DFIRMWARE_IMAGE:STRING=${FIRMWARE_IMAGE}"
-      "-DFIRMWARE_MODEL:STRING=${FIRMWARE_MODEL}"
-      "-DFIRMWARE_VERSION:STRING=${FIRMWARE_VERSION}"
+      "-DFWUPGRADE_IMAGE_SETTINGS:FILEPATH=${image_settings}"
     INSTALL_COMMAND ""
     BUILD_ALWAYS ON)
   set(${name}_MISSING "" PARENT_SCOPE)

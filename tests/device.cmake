@@ -14,10 +14,11 @@ set_tests_properties(device_program_structure PROPERTIES LABELS "build" SKIP_REG
 add_executable(wine_device_tests wine_device_test.cpp wine_prefix.cpp device_fixture.cpp)
 target_compile_features(wine_device_tests PRIVATE cxx_std_17)
 target_link_libraries(wine_device_tests PRIVATE GTest::gtest)
+# FIRMWARE_MODEL and FIRMWARE_VERSION as the fwupgrade program has them.
+target_include_directories(wine_device_tests PRIVATE "$<TARGET_PROPERTY:fwupgrade,FWUPGRADE_IDENTITY_DIR>")
+target_compile_options(wine_device_tests PRIVATE "SHELL:-include firmware_identity.h")
 target_compile_definitions(wine_device_tests PRIVATE
   "DEVICE_DIR=\"${DEVICE_DIR}\"" "DEVICE_MISSING=\"${DEVICE_MISSING}\""
-  "FIRMWARE_MODEL=\"${FIRMWARE_MODEL}\""
-  "FIRMWARE_VERSION=\"${FIRMWARE_VERSION}\""
   TOOL_SAMPLE="$<TARGET_FILE:fwupgrade>"
   TOOL_EMPTY="$<TARGET_FILE:fwupgrade_empty>"
   TOOL_NONE="$<TARGET_FILE:fwupgrade_none>")

@@ -15,6 +15,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A word of the shell that stands for the text exactly, whatever it holds.
+std::string shell_quoted(const std::string& text)
+{
+    std::string quoted = "'";
+    for (char c : text) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
 std::string find_program(const std::string& name)
 {
     const char* path = std::getenv("PATH");
@@ -100,8 +110,8 @@ TEST(TerminalTest, APersonAnswersEachQuestionAfterSeeingItAndWatchesTheProgress)
     device.write("root/NK.bin", "B000FF\nthe old boot image");
     device.write("root/Windows/reboot.exe", "#!/bin/sh\necho \"restarting with $1\"\n");
     fs::permissions(device.root() + "/Windows/reboot.exe", fs::perms::owner_all);
-    device.write("session.sh", "#!/bin/sh\nCE_DEVICE='" + device.path() + "' '" + TOOL_10000 +
-                                   "'\necho \"[the tool ended with $?]\"\nexec sleep 600\n");
+    device.write("session.sh", "#!/bin/sh\nCE_DEVICE=" + shell_quoted(device.path()) + " " + shell_quoted(TOOL_10000) +
+                                   "\necho \"[the tool ended with $?]\"\nexec sleep 600\n");
     fs::permissions(device.path() + "/session.sh", fs::perms::owner_all);
     terminal.socket = device.path() + "/tmux.socket";
 

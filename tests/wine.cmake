@@ -20,10 +20,11 @@ fwupgrade_add_tool(fwupgrade_renamed IMAGE "${PROJECT_SOURCE_DIR}/resources/samp
 add_executable(wine_tool_tests wine_tool_test.cpp wine_prefix.cpp device_fixture.cpp)
 target_compile_features(wine_tool_tests PRIVATE cxx_std_17)
 target_link_libraries(wine_tool_tests PRIVATE GTest::gtest)
+# FIRMWARE_MODEL and FIRMWARE_VERSION as the fwupgrade program has them.
+target_include_directories(wine_tool_tests PRIVATE "$<TARGET_PROPERTY:fwupgrade,FWUPGRADE_IDENTITY_DIR>")
+target_compile_options(wine_tool_tests PRIVATE "SHELL:-include firmware_identity.h")
 target_compile_definitions(wine_tool_tests PRIVATE
   ${WINDOWS_TREES_DEFINITIONS}
-  "FIRMWARE_MODEL=\"${FIRMWARE_MODEL}\""
-  "FIRMWARE_VERSION=\"${FIRMWARE_VERSION}\""
   TOOL_SAMPLE="$<TARGET_FILE:fwupgrade>"
   TOOL_RENAMED="$<TARGET_FILE:fwupgrade_renamed>"
   TOOL_EMPTY="$<TARGET_FILE:fwupgrade_empty>"

@@ -1,0 +1,278 @@
+// Builds of the tool in temporary folders, as a release engineer (or an
+// adversary) makes them: hostile names and texts, settings that configure
+// must refuse.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "device_fixture.h"
+#include "emulator.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TempFolder {
+    fs::path path;
+    TempFolder()
+    {
+        std::string pattern = (fs::temp_directory_path() / "fwupgrade-build-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        path = pattern;
+    }
+    ~TempFolder()
+    {
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
+    }
+};
+
+void write_bytes(const fs::path& file, const std::string& bytes)
+{
+    std::ofstream(file, std::ios::binary) << bytes;
+}
+
+RunResult cmake(const std::vector<std::string>& args, const fs::path& from = fs::path())
+{
+    RunOptions options;
+    options.timeout_seconds = 900;
+    options.working_dir = from.string();
+    return run_program(CMAKE_COMMAND, args, options);
+}
+
+RunResult configure(const fs::path& build, const std::vector<std::string>& settings,
+                    const fs::path& source = SOURCE_DIR, const fs::path& from = fs::path())
+{
+    std::vector<std::string> args = {"-S", source.string(), "-B", build.string(), "-DFWUPGRADE_TESTS=OFF"};
+    args.insert(args.end(), settings.begin(), settings.end());
+    return cmake(args, from);
+}
+
+RunResult build(const fs::path& folder)
+{
+    return cmake({"--build", folder.string(), "-j", "2"});
+}
+
+// CMake folds its messages into lines of 80 characters.
+std::string unfolded(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        bool blank = c == ' ' || c == '\n';
+        if (!blank || (!out.empty() && out.back() != ' ')) {
+            out += blank ? ' ' : c;
+        }
+    }
+    return out;
+}
+
+// Every character here once reached a shell, make, CMake's list splitting or
+// its generator expressions.
+const std::string HOSTILE_IMAGE = "in;&touch INJECTED&$HOME$(touch INJECTED)`touch INJECTED` (\"q'\\z)#*.bin";
+const std::string HOSTILE_BUILD = "b(dir) $HOME 'x' & `touch INJECTED` co:lon";
+const std::string HOSTILE_MODEL = "Q\"L\\;$(PWD)$<1:X>%s<>\xC3\x9C\xF0\x9F\x98\x80";
+const std::string HOSTILE_VERSION = "V1;V2 $HOME \\\\ 'x' ?\?/ ${x}";
+
+// The source reached through a folder with a hostile name; the image given
+// relative to the folder cmake starts in, beside a file named as its name
+// split at ";" would name.
+struct HostileNames : ::testing::Test {
+    TempFolder temp;
+    fs::path source = temp.path / "src (copy) & 'it' $HOME";
+    std::string image = read_file(SAMPLE_IMAGE);
+    void SetUp() override
+    {
+        fs::create_directory_symlink(SOURCE_DIR, source);
+        write_bytes(temp.path / HOSTILE_IMAGE, image);
+        write_bytes(temp.path / "in", "B000FF\nthe decoy");
+    }
+    void build_in(const fs::path& folder, std::vector<std::string> settings = {})
+    {
+        settings.insert(settings.end(), {"-DFIRMWARE_IMAGE=" + HOSTILE_IMAGE, "-DFIRMWARE_MODEL=" + HOSTILE_MODEL,
+                                         "-DFIRMWARE_VERSION=" + HOSTILE_VERSION});
+        RunResult configured = configure(folder, settings, source, temp.path);
+        ASSERT_EQ(configured.status, 0) << configured.out << configured.err;
+        RunResult built = build(folder);
+        ASSERT_EQ(built.status, 0) << built.out << built.err;
+    }
+    void expect_nothing_injected()
+    {
+        std::set<std::string> top;
+        for (const auto& entry : fs::directory_iterator(temp.path)) {
+            top.insert(entry.path().filename().string());
+        }
+        EXPECT_EQ(top, (std::set<std::string>{source.filename().string(), HOSTILE_IMAGE, "in", HOSTILE_BUILD}));
+        for (const auto& entry : fs::recursive_directory_iterator(temp.path)) {
+            EXPECT_NE(entry.path().filename(), "INJECTED") << entry.path();
+        }
+        EXPECT_FALSE(fs::exists("INJECTED"));
+    }
+};
+
+TEST_F(HostileNames, TheHostBuildShowsAndInstallsExactlyWhatWasNamed)
+{
+    build_in(temp.path / HOSTILE_BUILD);
+    TempDevice device;
+    device.set_driver("accept");
+    RunResult run = device.run((temp.path / HOSTILE_BUILD / "fwupgrade").string(), {"-s"});
+    EXPECT_EQ(run.out.substr(0, run.out.find('\n') + 1),
+              "The new firmware is " + HOSTILE_MODEL + " " + HOSTILE_VERSION + "\n");
+    EXPECT_EQ(device.read("root/NK.bin"), image);
+    std::string manifest = read_file((temp.path / HOSTILE_BUILD / "fwupgrade-image.txt").string());
+    EXPECT_EQ(manifest.substr(0, manifest.find("\nsize: ") + 1), "model: " + HOSTILE_MODEL + "\nversion: " +
+                                                                   HOSTILE_VERSION + "\nimage: " +
+                                                                   (temp.path / HOSTILE_IMAGE).string() + "\n");
+    expect_nothing_injected();
+}
+
+TEST_F(HostileNames, TheWindowsBuildCarriesExactlyWhatWasNamed)
+{
+    if (std::string(WINDOWS_TOOLCHAIN).empty()) {
+        GTEST_SKIP() << "no MinGW-w64 cross compiler and windres";
+    }
+    build_in(temp.path / HOSTILE_BUILD, {"-DCMAKE_TOOLCHAIN_FILE=" WINDOWS_TOOLCHAIN});
+    std::string program = read_file((temp.path / HOSTILE_BUILD / "fwupgrade.exe").string());
+    EXPECT_NE(program.find(image), std::string::npos);
+    // The banner's texts as the program holds them: UTF-16LE, each ended by a zero.
+    for (const std::string& text : {HOSTILE_MODEL, HOSTILE_VERSION}) {
+        std::u16string wide = ce::to_utf16(text) + u'\0';
+        std::string bytes;
+        for (char16_t c : wide) {
+            bytes += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+        }
+        EXPECT_NE(program.find(bytes), std::string::npos) << text;
+    }
+    expect_nothing_injected();
+
+    // The image is checked in this build too, whenever it changes.
+    write_bytes(temp.path / HOSTILE_IMAGE, image.substr(0, image.size() - 1));
+    EXPECT_NE(build(temp.path / HOSTILE_BUILD).status, 0);
+    EXPECT_FALSE(fs::exists(temp.path / HOSTILE_BUILD / "fwupgrade.exe"));
+}
+
+// The tool built around temp/image.bin, from the sample: a well-formed image.
+struct ImageCheck : ::testing::Test {
+    TempFolder temp;
+    fs::path image = temp.path / "image.bin";
+    fs::path folder = temp.path / "build";
+    std::string sample = read_file(SAMPLE_IMAGE);
+    RunResult build_with(const std::string& bytes, std::vector<std::string> settings = {})
+    {
+        write_bytes(image, bytes);
+        settings.push_back("-DFIRMWARE_IMAGE=" + image.string());
+        RunResult configured = configure(folder, settings);
+        return configured.status == 0 ? build(folder) : configured;
+    }
+    void expect_installed_and_described(const std::string& bytes, const std::string& check)
+    {
+        TempDevice device;
+        device.set_driver("accept");
+        device.run((folder / "fwupgrade").string(), {"-s"});
+        EXPECT_EQ(device.read("root/NK.bin"), bytes);
+        std::string sha256 = run_program("/usr/bin/env", {"sha256sum", image.string()}, {}).out.substr(0, 64);
+        EXPECT_EQ(read_file((folder / "fwupgrade-image.txt").string()),
+                  "model: QL-305-TX\nversion: V1.0\nimage: " + image.string() + "\nsize: " +
+                      std::to_string(bytes.size()) + "\nsha256: " + sha256 + "\ncheck: " + check);
+    }
+};
+
+TEST_F(ImageCheck, AWellFormedImagePassesByDefaultAndEachKindOfDamageFailsTheBuild)
+{
+    RunResult built = build_with(sample);
+    ASSERT_EQ(built.status, 0) << built.out << built.err;
+    expect_installed_and_described(sample, "passed\nentry: 0x80221000\n");
+
+    std::string changed = sample, wrong_span = sample;
+    changed[30] ^= 1;  // a data byte of the first record
+    wrong_span.replace(11, 4, std::string("\0\1\0\0", 4));
+    const std::pair<std::string, std::string> damages[] = {
+        {changed, "wrong record checksum"},
+        {sample.substr(0, sample.size() - 20), "short input file"},
+        {sample.substr(0, sample.size() - 12), "input file is missing the execution start record"},
+        {wrong_span, "image length header field is wrong (header = 0x00000100"},
+        {sample + "trailing bytes", "the execution start record is not the last record"},
+        {sample.substr(7), "does not begin with \"B000FF\""},
+    };
+    for (const auto& damage : damages) {
+        SCOPED_TRACE(damage.second);
+        // The same file, changed after the build was configured.
+        write_bytes(image, damage.first);
+        built = build(folder);
+        EXPECT_NE(built.status, 0);
+        std::string said = unfolded(built.out + built.err);
+        EXPECT_NE(said.find("The image " + image.string() + " is not"), std::string::npos) << said;
+        EXPECT_NE(said.find(damage.second), std::string::npos) << said;
+        EXPECT_FALSE(fs::exists(folder / "fwupgrade"));
+        EXPECT_FALSE(fs::exists(folder / "fwupgrade-image.txt"));
+    }
+}
+
+TEST_F(ImageCheck, WithTheCheckOffAnyFileBuildsAndTheManifestSaysSo)
+{
+    const std::string raw = "no image at all\n";
+    RunResult built = build_with(raw, {"-DFIRMWARE_IMAGE_CHECK=OFF"});
+    ASSERT_EQ(built.status, 0) << built.out << built.err;
+    expect_installed_and_described(raw, "off\n");
+}
+
+TEST(SampleImage, IsWhatItsScriptMakes)
+{
+    TempFolder temp;
+    RunResult made = run_program("/usr/bin/env", {"bash", SOURCE_DIR "/resources/make-sample-image",
+                                                  (temp.path / "sample.bin").string()}, {});
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_EQ(read_file((temp.path / "sample.bin").string()), read_file(SAMPLE_IMAGE));
+}
+
+// Configure refuses, naming the variable, before anything is built.
+struct Refusal {
+    const char* name;
+    std::vector<std::string> settings;
+    std::string says;
+};
+
+void PrintTo(const Refusal& refusal, std::ostream* out)
+{
+    *out << refusal.name;
+}
+
+class ConfigureRefuses : public ::testing::TestWithParam<Refusal> {};
+
+TEST_P(ConfigureRefuses, NamingTheVariable)
+{
+    TempFolder temp;
+    fs::create_directory(temp.path / "folder");
+    mkfifo((temp.path / "fifo").c_str(), 0600);
+    // Sparse: it takes no room.
+    write_bytes(temp.path / "huge.bin", "B000FF\n");
+    fs::resize_file(temp.path / "huge.bin", 2147483648u);
+    const std::string& setting = GetParam().settings.front();
+    RunResult run = configure(temp.path / "build", GetParam().settings, SOURCE_DIR, temp.path);
+    EXPECT_NE(run.status, 0);
+    EXPECT_NE(run.err.find(setting.substr(2, setting.find('=') - 2)), std::string::npos) << run.err;
+    EXPECT_NE(unfolded(run.err).find(GetParam().says), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(temp.path / "build" / "Makefile"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, ConfigureRefuses,
+    ::testing::Values(
+        Refusal{"MissingImage", {"-DFIRMWARE_IMAGE=missing.bin"}, "/missing.bin: no such file"},
+        Refusal{"FolderAsImage", {"-DFIRMWARE_IMAGE=folder"}, "/folder: is a folder, not an image file"},
+        Refusal{"DeviceAsImage", {"-DFIRMWARE_IMAGE=/dev/null"}, "FIRMWARE_IMAGE=/dev/null: not a regular file"},
+        Refusal{"FifoAsImage", {"-DFIRMWARE_IMAGE=fifo"}, "/fifo: not a regular file"},
+        Refusal{"ImageOver2GiB", {"-DFIRMWARE_IMAGE=huge.bin"}, "2147483648 bytes; an image can have at most 2147483647"},
+        Refusal{"EmptyModel", {"-DFIRMWARE_MODEL="}, "FIRMWARE_MODEL is empty"},
+        Refusal{"EmptyVersion", {"-DFIRMWARE_VERSION="}, "FIRMWARE_VERSION is empty"},
+        Refusal{"LineBreakInModel", {"-DFIRMWARE_MODEL=QL\n305"}, "FIRMWARE_MODEL has a control character"},
+        Refusal{"TabInVersion", {"-DFIRMWARE_VERSION=V1\tV2"}, "FIRMWARE_VERSION has a control character"},
+        Refusal{"NotUtf8Version", {"-DFIRMWARE_VERSION=V\xFF"}, "FIRMWARE_VERSION is not UTF-8 text"},
+        Refusal{"NoSrecInfo", {"-DSREC_INFO=/nowhere/srec_info"}, "srec_info, of the Debian package srecord"}),
+    [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
+
+}  // namespace
