@@ -53,3 +53,32 @@ function(depends_on_cross_trees target)
     endif()
   endforeach()
 endfunction()
+
+# wine_test(<test> <program> <source> TREES <NAME>... [TOOLS <target>...]
+#           [DEFINITIONS <definition>...]): the GoogleTest program <program>
+# that runs the trees' programs under Wine and compares them with the host
+# builds of the tool TOOLS (fwupgrade as TOOL_SAMPLE, fwupgrade_<x> as
+# TOOL_<X>); CTest's test <test>, labelled "wine", skipped when it says so.
+function(wine_test test program source)
+  cmake_parse_arguments(PARSE_ARGV 3 ARG "" "" "TREES;TOOLS;DEFINITIONS")
+  add_executable(${program} ${source} wine_prefix.cpp device_fixture.cpp)
+  target_compile_features(${program} PRIVATE cxx_std_17)
+  target_link_libraries(${program} PRIVATE GTest::gtest)
+  # FIRMWARE_MODEL and FIRMWARE_VERSION as the fwupgrade program has them.
+  target_include_directories(${program} PRIVATE "$<TARGET_PROPERTY:fwupgrade,FWUPGRADE_IDENTITY_DIR>")
+  target_compile_options(${program} PRIVATE "SHELL:-include firmware_identity.h")
+  set(definitions ${ARG_DEFINITIONS})
+  foreach(tool IN LISTS ARG_TOOLS)
+    string(REGEX REPLACE "^fwupgrade_?" "" shown "${tool}")
+    string(TOUPPER "${shown}" shown)
+    if(shown STREQUAL "")
+      set(shown SAMPLE)
+    endif()
+    list(APPEND definitions "TOOL_${shown}=\"$<TARGET_FILE:${tool}>\"")
+  endforeach()
+  target_compile_definitions(${program} PRIVATE ${definitions})
+  add_dependencies(${program} ${ARG_TOOLS})
+  depends_on_cross_trees(${program} ${ARG_TREES})
+  add_test(NAME ${test} COMMAND ${program})
+  set_tests_properties(${test} PROPERTIES LABELS "wine" SKIP_RETURN_CODE 77 TIMEOUT 900)
+endfunction()

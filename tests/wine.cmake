@@ -17,38 +17,15 @@ set(WINDOWS_TREES_DEFINITIONS
 fwupgrade_add_tool(fwupgrade_renamed IMAGE "${PROJECT_SOURCE_DIR}/resources/sample-image.bin"
   MODEL QL-310 VERSION V2.3b OUTPUT_DIRECTORY "${TOOL_DIR}")
 
-add_executable(wine_tool_tests wine_tool_test.cpp wine_prefix.cpp device_fixture.cpp)
-target_compile_features(wine_tool_tests PRIVATE cxx_std_17)
-target_link_libraries(wine_tool_tests PRIVATE GTest::gtest)
-# FIRMWARE_MODEL and FIRMWARE_VERSION as the fwupgrade program has them.
-target_include_directories(wine_tool_tests PRIVATE "$<TARGET_PROPERTY:fwupgrade,FWUPGRADE_IDENTITY_DIR>")
-target_compile_options(wine_tool_tests PRIVATE "SHELL:-include firmware_identity.h")
-target_compile_definitions(wine_tool_tests PRIVATE
-  ${WINDOWS_TREES_DEFINITIONS}
-  TOOL_SAMPLE="$<TARGET_FILE:fwupgrade>"
-  TOOL_RENAMED="$<TARGET_FILE:fwupgrade_renamed>"
-  TOOL_EMPTY="$<TARGET_FILE:fwupgrade_empty>"
-  TOOL_NONE="$<TARGET_FILE:fwupgrade_none>")
-add_dependencies(wine_tool_tests fwupgrade fwupgrade_renamed fwupgrade_empty fwupgrade_none)
-depends_on_cross_trees(wine_tool_tests WINDOWS32 WINDOWS64)
-add_test(NAME wine_tool_conformance COMMAND wine_tool_tests)
-set_tests_properties(wine_tool_conformance PROPERTIES
-  LABELS "wine" SKIP_RETURN_CODE 77 TIMEOUT 900)
+wine_test(wine_tool_conformance wine_tool_tests wine_tool_test.cpp TREES WINDOWS32 WINDOWS64
+  TOOLS fwupgrade fwupgrade_renamed fwupgrade_empty fwupgrade_none
+  DEFINITIONS ${WINDOWS_TREES_DEFINITIONS})
 
 # The tool's network steps and restart launcher under Wine, against the host
 # build on the same registry fixtures.
-add_executable(wine_network_tests wine_network_test.cpp wine_prefix.cpp device_fixture.cpp)
-target_compile_features(wine_network_tests PRIVATE cxx_std_17)
-target_link_libraries(wine_network_tests PRIVATE GTest::gtest)
-target_compile_definitions(wine_network_tests PRIVATE
-  ${WINDOWS_TREES_DEFINITIONS}
-  TOOL_1="$<TARGET_FILE:fwupgrade_1>"
-  FIXTURE_DIR="${CMAKE_CURRENT_SOURCE_DIR}/fixtures")
-add_dependencies(wine_network_tests fwupgrade_1)
-depends_on_cross_trees(wine_network_tests WINDOWS32 WINDOWS64)
-add_test(NAME wine_network_conformance COMMAND wine_network_tests)
-set_tests_properties(wine_network_conformance PROPERTIES
-  LABELS "wine" SKIP_RETURN_CODE 77 TIMEOUT 900)
+wine_test(wine_network_conformance wine_network_tests wine_network_test.cpp TREES WINDOWS32 WINDOWS64
+  TOOLS fwupgrade_1
+  DEFINITIONS ${WINDOWS_TREES_DEFINITIONS} FIXTURE_DIR="${CMAKE_CURRENT_SOURCE_DIR}/fixtures")
 
 # What the Windows programs of every tree built are made of, read from their
 # headers: a console program of the tree's architecture, no DLL beyond the
