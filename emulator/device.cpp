@@ -76,6 +76,15 @@ bool parse_count(const std::string& text, uint64_t* value)
     return true;
 }
 
+// A process that ends through exit(): the run-time's buffers go out, as on
+// the device.
+void end_of_process()
+{
+    hand_over_open_streams();
+    flush_console();
+    flush_trace();
+}
+
 std::string traced_call_names()
 {
     std::string names;
@@ -176,6 +185,8 @@ std::string boot(const std::string& folder)
     calls_made = 0;
     calls_of.clear();
     start_storage();
+    static bool ended_at_exit = std::atexit(end_of_process) == 0;
+    (void)ended_at_exit;
     return "";
 }
 
@@ -206,11 +217,10 @@ void open_trace()
     std::string path = the_device.folder + "/trace.log";
     trace_fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (trace_fd < 0) {
+        flush_console();
         std::fprintf(stderr, "%s: %s\n", path.c_str(), std::strerror(errno));
         std::_Exit(2);
     }
-    static bool flushed_at_exit = std::atexit(flush_trace) == 0;
-    (void)flushed_at_exit;
 }
 
 bool fits_pending(std::string_view line)
@@ -264,19 +274,22 @@ void flush_trace()
     pending_size = 0;
 }
 
-void write_all(int fd, const char* at, size_t left)
+size_t write_all(int fd, const char* at, size_t left)
 {
+    size_t written = 0;
     while (left > 0) {
         ssize_t done = write(fd, at, left);
         if (done < 0 && errno == EINTR) {
             continue;
         }
         if (done <= 0) {
-            return;
+            break;
         }
         at += done;
         left -= static_cast<size_t>(done);
+        written += static_cast<size_t>(done);
     }
+    return written;
 }
 
 bool call_fails(const char* function)
@@ -289,6 +302,8 @@ bool call_fails(const char* function)
     ++calls_made;
     uint64_t nth = ++calls_of[function];
     if (calls_made == the_device.power_cut_at) {
+        // What was printed before the cut is on the screen.
+        flush_console();
         trace("power cut");
         lose_what_is_not_durable();
         // As if the power went: no handler, no exit code, nothing flushed.

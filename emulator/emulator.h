@@ -50,8 +50,22 @@ void trace_deferred(std::string_view line);
 // or lets another program read trace.log, calls this first.
 void flush_trace();
 
-// Writes all of bytes to fd, as far as fd takes them.
-void write_all(int fd, const char* bytes, size_t size);
+// The console's buffer: what the tool prints waits here, in order, and is
+// written out when it is full, before every console read, program start,
+// pause and flush to storage, once its oldest byte has waited 50 ms, and at
+// the end of the process, a power cut included.
+const size_t CONSOLE_BYTES = 4096;
+void flush_console();
+
+// What a stream holds before it hands it to the file system: 1 MiB, so that
+// the 21 MB image reaches the host in 21 writes.
+const size_t STREAM_BYTES = 1024 * 1024;
+// At the end of the process the run-time hands every open stream's buffer
+// to the file system, as exit() does on the device.
+void hand_over_open_streams();
+
+// Writes bytes to fd as far as fd takes them; the count written.
+size_t write_all(int fd, const char* bytes, size_t size);
 
 // Decodes the UTF-8 sequence at text[at] into c and its length; false for a
 // malformed sequence, whose length is then the bytes to skip (at least one).

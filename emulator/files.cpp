@@ -3,13 +3,16 @@
 #include "emulator.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <charconv>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "wide_format.h"
@@ -65,17 +68,23 @@ std::string find_entry(const std::string& folder, const std::string& name)
     return match;
 }
 
-// An open stream. The run-time holds what is written until fflush or fclose
-// hands it to the file system; only FlushFileBuffers then makes that durable.
+// An open stream. The run-time holds what is written in its buffer until
+// the buffer is full, fflush or fclose hands it to the file system; only
+// FlushFileBuffers then makes what the last fflush handed over durable.
 struct Stream {
     std::string name;  // as the tool named it
     std::string host;
+    int fd;
     HANDLE handle;     // what _fileno gives: the file's handle
     bool writes;       // opened with "w" or "a"
     uint64_t length;   // bytes in the file, as far as the tool has written
-    uint64_t handed;   // of those, what the run-time has handed to the file system
+    uint64_t handed;   // of those, what the last fflush handed to the file system
+    std::unique_ptr<char[]> buffer;  // STREAM_BYTES, from the first write on
+    size_t held;       // the last bytes of length, still in the buffer
+    bool broken;       // the host refused a hand-over: nothing more is stored
 };
-std::map<FILE*, Stream> streams;
+// By the FILE* the tool holds, which is the Stream's own address.
+std::map<FILE*, std::unique_ptr<Stream>> streams;
 
 void append_number(std::string& line, size_t number)
 {
@@ -86,27 +95,45 @@ void append_number(std::string& line, size_t number)
 Stream* find_stream(FILE* stream)
 {
     auto found = streams.find(stream);
-    return found == streams.end() ? nullptr : &found->second;
+    return found == streams.end() ? nullptr : found->second.get();
 }
 
 Stream* stream_of_handle(HANDLE handle)
 {
     for (auto& entry : streams) {
-        if (entry.second.handle == handle) {
-            return &entry.second;
+        if (entry.second->handle == handle) {
+            return entry.second.get();
         }
     }
     return nullptr;
 }
 
-FILE* file_of(const Stream* open)
+// The buffer to the host file, in one write.
+bool hand_over(Stream& open)
 {
-    for (auto& entry : streams) {
-        if (&entry.second == open) {
-            return entry.first;
+    bool whole = !open.broken && write_all(open.fd, open.buffer.get(), open.held) == open.held;
+    open.broken = !whole;
+    open.held = 0;
+    return whole;
+}
+
+// Into the buffer, handed over each time it fills.
+bool store(Stream& open, const char* bytes, size_t size)
+{
+    if (size > 0 && open.buffer == nullptr) {
+        open.buffer.reset(new char[STREAM_BYTES]);
+    }
+    while (size > 0 && !open.broken) {
+        size_t part = size < STREAM_BYTES - open.held ? size : STREAM_BYTES - open.held;
+        std::memcpy(open.buffer.get() + open.held, bytes, part);
+        open.held += part;
+        bytes += part;
+        size -= part;
+        if (open.held == STREAM_BYTES) {
+            hand_over(open);
         }
     }
-    return nullptr;
+    return !open.broken;
 }
 
 uint64_t size_of(const std::string& host)
@@ -176,11 +203,18 @@ HostPath resolve(const char16_t* device_path)
 bool is_open_stream(const std::string& host_path)
 {
     for (const auto& entry : streams) {
-        if (entry.second.host == host_path) {
+        if (entry.second->host == host_path) {
             return true;
         }
     }
     return false;
+}
+
+void hand_over_open_streams()
+{
+    for (auto& entry : streams) {
+        hand_over(*entry.second);
+    }
 }
 
 }  // namespace ce
@@ -196,34 +230,34 @@ extern "C" FILE* ce_wfopen(const WCHAR* name, const WCHAR* mode)
         trace(line + injected());
         return nullptr;
     }
-    std::string host_mode;
+    int flags;
     if (how == "w" || how == "wb" || how == "wt") {
-        host_mode = "wb";
+        flags = O_WRONLY | O_CREAT | O_TRUNC;
     } else if (how == "r" || how == "rb" || how == "rt") {
-        host_mode = "rb";
+        flags = O_RDONLY;
     } else if (how == "a" || how == "ab" || how == "at") {
-        host_mode = "ab";
+        flags = O_WRONLY | O_CREAT | O_APPEND;
     } else {
         trace(line + "failed invalid mode");
         return nullptr;
     }
+    bool writes = flags != O_RDONLY;
+    bool emptied = (flags & O_TRUNC) != 0;
     HostPath where = resolve(name);
     uint64_t before = where.ok && where.exists ? size_of(where.host) : 0;
-    FILE* stream = nullptr;
+    int fd = -1;
     if (!where.ok) {
         trace(line + fail(where.error));
-    } else if (where.is_folder || (!where.exists && host_mode == "rb")) {
+    } else if (where.is_folder || (!where.exists && !writes)) {
         trace(line + fail(where.is_folder ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND));
-    } else if ((stream = std::fopen(where.host.c_str(), host_mode.c_str())) == nullptr) {
+    } else if ((fd = open(where.host.c_str(), flags | O_CLOEXEC, 0666)) < 0) {
         trace(line + fail(ERROR_ACCESS_DENIED));
     } else {
-        // The host file always holds what the tool wrote; the stream's own
-        // counts model what the run-time would still hold back.
-        std::setvbuf(stream, nullptr, _IONBF, 0);
-        bool writes = host_mode != "rb";
-        bool emptied = host_mode == "wb";
         uint64_t length = emptied ? 0 : before;
-        streams[stream] = Stream{shown, where.host, new_handle(HandleKind::File, shown), writes, length, length};
+        std::unique_ptr<Stream> opened(
+            new Stream{shown, where.host, fd, new_handle(HandleKind::File, shown), writes, length, length, nullptr, 0, false});
+        FILE* stream = reinterpret_cast<FILE*>(opened.get());
+        streams[stream] = std::move(opened);
         if (writes) {
             storage_opened(where.host, emptied);
         }
@@ -231,8 +265,9 @@ extern "C" FILE* ce_wfopen(const WCHAR* name, const WCHAR* mode)
             storage_shrank(before);
         }
         trace(line + "ok");
+        return stream;
     }
-    return stream;
+    return nullptr;
 }
 
 extern "C" HANDLE ce_fileno(FILE* stream)
@@ -266,7 +301,10 @@ extern "C" size_t ce_fwrite(const void* data, size_t size, size_t count, FILE* s
     if (size != 0 && count > room / size) {
         fits = static_cast<size_t>(room / size);
     }
-    size_t stored = size == 0 || fits == 0 ? 0 : std::fwrite(data, size, fits, stream);
+    size_t stored = 0;
+    if (open->writes && size != 0 && fits != 0 && store(*open, static_cast<const char*>(data), fits * size)) {
+        stored = fits;
+    }
     open->length += static_cast<uint64_t>(stored) * size;
     storage_grew(static_cast<uint64_t>(stored) * size);
     if (stored < count && fits < count) {
@@ -302,7 +340,7 @@ extern "C" int ce_fwprintf(FILE* stream, const WCHAR* format, ...)
     if (fits > storage_room()) {
         fits = static_cast<size_t>(storage_room());
     }
-    size_t stored = fits == 0 ? 0 : std::fwrite(bytes.data(), 1, fits, stream);
+    size_t stored = open->writes && store(*open, bytes.data(), fits) ? fits : 0;
     open->length += stored;
     storage_grew(stored);
     if (stored == bytes.size()) {
@@ -326,11 +364,10 @@ extern "C" int ce_fflush(FILE* stream)
         trace(line + "failed injected");
         return EOF;
     }
-    if (open == nullptr) {
+    if (open == nullptr || !hand_over(*open)) {
         trace(line + "failed");
         return EOF;
     }
-    std::fflush(stream);
     open->handed = open->length;
     trace(line + "ok");
     return 0;
@@ -348,9 +385,11 @@ extern "C" BOOL FlushFileBuffers(HANDLE file)
         trace(line + fail(ERROR_INVALID_HANDLE));
         return FALSE;
     }
+    // The storage may take long: the screen shows everything up to here.
+    flush_console();
     // What the file system holds goes to the storage; what the run-time
     // still holds back does not.
-    if (fsync(fileno(file_of(open))) != 0) {
+    if (fsync(open->fd) != 0) {
         trace(line + fail(ERROR_GEN_FAILURE));
         return FALSE;
     }
@@ -370,22 +409,28 @@ extern "C" int ce_fclose(FILE* stream)
         trace(line + (fails ? "failed injected" : "failed"));
         return EOF;
     }
-    if (fails && open->handed < open->length) {
+    bool handed = false;
+    if (fails) {
         // The close fails as it does when its last hand-over fails: the
-        // stream is gone all the same, and what it still held is lost.
-        if (ftruncate(fileno(stream), static_cast<off_t>(open->handed)) == 0) {
+        // stream is gone all the same, and what it held since its last
+        // fflush is lost, in its buffer or already in the file.
+        open->held = 0;
+        if (open->handed < open->length && ftruncate(open->fd, static_cast<off_t>(open->handed)) == 0) {
             storage_shrank(open->length - open->handed);
         }
+    } else {
+        handed = hand_over(*open);
     }
+    int closed = close(open->fd);
     forget_handle(open->handle);
     streams.erase(stream);
-    int result = std::fclose(stream);
     if (fails) {
         trace(line + "failed injected");
         return EOF;
     }
-    trace(line + (result == 0 ? "ok" : "failed"));
-    return result;
+    bool ok = handed && closed == 0;
+    trace(line + (ok ? "ok" : "failed"));
+    return ok ? 0 : EOF;
 }
 
 extern "C" BOOL DeleteFileW(LPCWSTR name)

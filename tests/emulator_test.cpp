@@ -204,6 +204,7 @@ struct ConsoleTest : ::testing::Test {
     }
     std::string output()
     {
+        ce::flush_console();
         dup2(saved_out, 1);
         std::string text;
         char buffer[4096];
