@@ -51,7 +51,8 @@ namespace {
 const long long CONSOLE_DELAY_NS = 50000000;
 
 char waiting[CONSOLE_BYTES];
-size_t waiting_size = 0;  // bytes printed and not yet shown
+size_t waiting_size = 0;   // bytes printed and not yet shown
+size_t waiting_shown = 0;  // of those, the first ones a write given way to a signal has shown
 long long oldest_waiting_ns = 0;
 
 long long now_ns()
@@ -64,7 +65,8 @@ long long now_ns()
 
 void write_console(const char* at, size_t left)
 {
-    while (left > 0) {
+    SignalsHeld held;
+    while (left > 0 && !signal_waits()) {
         if (waiting_size == 0) {
             oldest_waiting_ns = now_ns();
         }
@@ -134,9 +136,14 @@ bool format_plainly(char* line, size_t capacity, const char* format, va_list arg
 
 void flush_console()
 {
-    // Shown, or swallowed by a console that takes nothing.
-    write_all(STDOUT_FILENO, waiting, waiting_size);
+    SignalsHeld held;
+    waiting_shown += write_all(STDOUT_FILENO, waiting + waiting_shown, waiting_size - waiting_shown);
+    if (waiting_shown < waiting_size && signal_waits()) {
+        return;  // the signal's end writes the rest
+    }
+    // Shown, or swallowed by a console that takes nothing (its reader gone).
     waiting_size = 0;
+    waiting_shown = 0;
 }
 
 }  // namespace ce

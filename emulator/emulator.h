@@ -64,8 +64,30 @@ const size_t STREAM_BYTES = 1024 * 1024;
 // to the file system, as exit() does on the device.
 void hand_over_open_streams();
 
-// Writes bytes to fd as far as fd takes them; the count written.
+// Writes bytes to fd as far as fd takes them; the count written. A write
+// that blocks gives way to a signal that ends the process.
 size_t write_all(int fd, const char* bytes, size_t size);
+
+// SIGHUP, SIGINT, SIGQUIT and SIGTERM write out the waiting trace lines, the
+// line "killed by SIGINT" (or the signal's name) and the console's waiting
+// output, then end the process as the signal does. While the console's or
+// the trace's buffers change, such a signal waits for the change to finish.
+struct SignalsHeld {
+    SignalsHeld();
+    ~SignalsHeld();
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+};
+// True once a signal waits to end the process.
+bool signal_waits();
+
+// Opens a file of the device folder for reading after checking what it is:
+// a regular file (no link, FIFO, folder, ...) that may be read. -1 with an
+// empty complaint when it does not exist; -1 with the one-line complaint,
+// naming the file and what is wrong, otherwise. The role names the file in it.
+int open_device_file(const std::string& path, const std::string& role, std::string& complaint);
+// At most `most` bytes from fd.
+std::string read_at_most(int fd, size_t most);
 
 // Decodes the UTF-8 sequence at text[at] into c and its length; false for a
 // malformed sequence, whose length is then the bytes to skip (at least one).
@@ -125,6 +147,11 @@ struct HostPath {
     DWORD error = 0;        // why not, when !ok
     bool exists = false;
     bool is_folder = false;
+    bool is_regular = false;  // a regular file, not a FIFO, socket or device node
+    // The device's FAT has neither: a file with a second hard link, or one
+    // whose mode lets no one write it, is never written nor deleted.
+    bool hard_linked = false;
+    bool read_only = false;
     std::string host;       // the host path, when ok
 };
 HostPath resolve(const char16_t* device_path);

@@ -35,13 +35,13 @@ Registry parsed(const std::string& text)
 const ce::RegistryValue& value(const Registry& registry, const std::u16string& key, const std::u16string& name)
 {
     static const ce::RegistryValue none;
-    auto k = registry.keys.find(ce::fold(key));
-    if (k == registry.keys.end()) {
+    const ce::RegistryKey* k = ce::find_key(registry, ce::fold(key));
+    if (k == nullptr) {
         ADD_FAILURE() << "no key " << ce::to_utf8(key);
         return none;
     }
-    auto v = k->second.values.find(ce::fold(name));
-    if (v == k->second.values.end()) {
+    auto v = k->values.find(ce::fold(name));
+    if (v == k->values.end()) {
         ADD_FAILURE() << "no value " << ce::to_utf8(name);
         return none;
     }
@@ -68,8 +68,8 @@ TEST(RegistryFile, PlatformBuildFormWithIndentedValuesAndMultiStrings)
     EXPECT_EQ(value(r, TCPIP, u"Domain").type, 1u);
     EXPECT_EQ(value(r, TCPIP, u"Domain").data, sz(u"plant \"A\" \\ north"));
     // Parents exist with their children.
-    EXPECT_EQ(r.keys.count(u"comm\\pci"), 1u);
-    EXPECT_EQ(r.keys.count(u""), 1u);
+    EXPECT_NE(ce::find_key(r, u"comm\\pci"), nullptr);
+    EXPECT_EQ(ce::find_key(r, u""), &r.root);
 }
 
 TEST(RegistryFile, RegistryEditorExportInUtf16WithCrLf)
@@ -94,7 +94,7 @@ TEST(RegistryFile, RegistryEditorExportInUtf16WithCrLf)
     EXPECT_EQ(value(r, TCPIP, u"Blob").data, "\xde\xad\xbe\xef");
     EXPECT_EQ(value(r, TCPIP, u"Empty").data, "");
     EXPECT_EQ(value(r, TCPIP, u"").data, sz(u"default \u00e9"));
-    EXPECT_EQ(r.keys.count(u"software\\other"), 0u);
+    EXPECT_EQ(ce::find_key(r, u"software\\other"), nullptr);
 }
 
 TEST(RegistryFile, Regedit4HoldsTextTypesAsEightBitCharacters)
@@ -156,18 +156,63 @@ TEST(RegistryFile, LaterLinesReplaceAndRemove)
         "[-HKEY_LOCAL_MACHINE\\A\\C]\n");
     EXPECT_EQ(value(r, u"A\\B", u"x").data, sz(u"3"));
     EXPECT_EQ(value(r, u"A\\B", u"x").name, u"X");
-    EXPECT_EQ(r.keys.at(u"a\\b").values.count(u"y"), 0u);
-    EXPECT_EQ(r.keys.count(u"a\\c"), 0u);
-    EXPECT_EQ(r.keys.count(u"a\\c\\d"), 0u);
-    EXPECT_EQ(r.keys.at(u"a\\b").path, u"A\\B");
+    ASSERT_NE(ce::find_key(r, u"a\\b"), nullptr);
+    EXPECT_EQ(ce::find_key(r, u"a\\b")->values.count(u"y"), 0u);
+    EXPECT_EQ(ce::find_key(r, u"a\\c"), nullptr);
+    EXPECT_EQ(ce::find_key(r, u"a\\c\\d"), nullptr);
+    EXPECT_EQ(ce::find_key(r, u"a")->name, u"A");
+    EXPECT_EQ(ce::find_key(r, u"a\\b")->name, u"B");
 }
 
 TEST(RegistryFile, EmptyFilesAndUtf8ByteOrderMarks)
 {
-    EXPECT_EQ(parsed("").keys.size(), 1u);
-    EXPECT_EQ(parsed("\xEF\xBB\xBFREGEDIT4\r\n; nothing\r\n").keys.size(), 1u);
+    EXPECT_TRUE(parsed("").root.subkeys.empty());
+    EXPECT_TRUE(parsed("\xEF\xBB\xBFREGEDIT4\r\n; nothing\r\n").root.subkeys.empty());
     Registry r = parsed("[HKEY_LOCAL_MACHINE\\K]\n\"\xC3\xA9t\xC3\xA9\"=\"\xE2\x82\xAC\"");
     EXPECT_EQ(value(r, u"K", u"\u00e9t\u00e9").data, sz(u"\u20ac"));
+}
+
+// A path of `levels` keys, each named `name`.
+std::string key_line(size_t levels, const std::string& name)
+{
+    std::string line = "[HKEY_LOCAL_MACHINE";
+    for (size_t i = 0; i < levels; ++i) {
+        line += "\\" + name;
+    }
+    return line + "]\n";
+}
+
+TEST(RegistryFile, TheRegistrysLimitsHoldAndEveryFileLoadsInLinearTime)
+{
+    Registry deepest = parsed(key_line(512, "k") + "\"" + std::string(16383, 'v') + "\"=\"x\"\n");
+    EXPECT_NE(ce::find_key(deepest, u"k\\k"), nullptr);
+    parsed(key_line(1, std::string(255, 'n')));
+    const std::pair<std::string, std::string> beyond[] = {
+        {key_line(513, "k"), "1: a key more than 512 levels deep"},
+        {key_line(40000, "k"), "1: a key more than 512 levels deep"},
+        {"\n" + key_line(1, std::string(256, 'n')), "2: a key name longer than 255 characters"},
+        {key_line(1, "k") + "\"" + std::string(16384, 'v') + "\"=\"x\"\n", "2: a value name longer than 16383 characters"},
+    };
+    for (const auto& c : beyond) {
+        Registry registry;
+        std::string error;
+        EXPECT_FALSE(ce::parse_registry(c.first, registry, error));
+        EXPECT_EQ(error, c.second);
+    }
+    // Many keys, each then removed with everything below it: a removal
+    // touches only what it removes.
+    std::string many;
+    for (int i = 0; i < 20000; ++i) {
+        many += "[HKEY_LOCAL_MACHINE\\top\\k" + std::to_string(i) + "\\below]\n";
+    }
+    for (int i = 0; i < 20000; i += 2) {
+        many += "[-HKEY_LOCAL_MACHINE\\top\\K" + std::to_string(i) + "]\n";
+    }
+    Registry removed = parsed(many);
+    ASSERT_NE(ce::find_key(removed, u"top"), nullptr);
+    EXPECT_EQ(ce::find_key(removed, u"top")->subkeys.size(), 10000u);
+    EXPECT_EQ(ce::find_key(removed, u"top\\k2"), nullptr);
+    EXPECT_NE(ce::find_key(removed, u"top\\k3\\below"), nullptr);
 }
 
 TEST(RegistryFile, FaultsNameTheirLine)
@@ -203,12 +248,12 @@ TEST(RegistryFile, FaultsNameTheirLine)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.first);
         Registry registry;
-        registry.keys[u"untouched"];
+        registry.root.subkeys[u"untouched"].reset(new ce::RegistryKey);
         std::string error;
         EXPECT_FALSE(ce::parse_registry(c.first, registry, error));
         EXPECT_EQ(error.substr(0, c.second.size()), c.second) << error;
         EXPECT_GT(error.size(), c.second.size());
-        EXPECT_EQ(registry.keys.count(u"untouched"), 1u);
+        EXPECT_NE(ce::find_key(registry, u"untouched"), nullptr);
     }
 }
 
