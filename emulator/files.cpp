@@ -77,6 +77,7 @@ struct Stream {
     int fd;
     HANDLE handle;     // what _fileno gives: the file's handle
     bool writes;       // opened with "w" or "a"
+    bool text;         // opened without "b": a line feed is stored as CR LF
     uint64_t length;   // bytes in the file, as far as the tool has written
     uint64_t handed;   // of those, what the last fflush handed to the file system
     std::unique_ptr<char[]> buffer;  // STREAM_BYTES, from the first write on
@@ -117,6 +118,25 @@ bool hand_over(Stream& open)
     return whole;
 }
 
+size_t line_feeds(const char* bytes, size_t size)
+{
+    size_t count = 0;
+    for (const char* at = bytes; (at = static_cast<const char*>(std::memchr(at, '\n', size - (at - bytes)))) != nullptr; ++at) {
+        ++count;
+    }
+    return count;
+}
+
+std::string utf16le(const std::u16string& text)
+{
+    std::string bytes;
+    for (char16_t unit : text) {
+        bytes += static_cast<char>(unit & 0xFF);
+        bytes += static_cast<char>(unit >> 8);
+    }
+    return bytes;
+}
+
 // Into the buffer, handed over each time it fills.
 bool store(Stream& open, const char* bytes, size_t size)
 {
@@ -134,6 +154,36 @@ bool store(Stream& open, const char* bytes, size_t size)
         }
     }
     return !open.broken;
+}
+
+// As a text stream of the device's run-time stores it: each line feed as CR LF.
+bool store_text(Stream& open, const char* bytes, size_t size)
+{
+    const char* end = bytes + size;
+    while (bytes < end) {
+        const char* feed = static_cast<const char*>(std::memchr(bytes, '\n', static_cast<size_t>(end - bytes)));
+        const char* upto = feed == nullptr ? end : feed;
+        if (!store(open, bytes, static_cast<size_t>(upto - bytes)) || (feed != nullptr && !store(open, "\r\n", 2))) {
+            return false;
+        }
+        bytes = feed == nullptr ? end : feed + 1;
+    }
+    return true;
+}
+
+// Opens the host file for the stream as the checks found it: never through
+// a link, never blocking, never a file that is not regular or, to write,
+// one with a second hard link. Emptied only once that is sure.
+int open_regular(const std::string& host, int flags)
+{
+    int fd = open(host.c_str(), (flags & ~O_TRUNC) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    struct stat info;
+    if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || (flags != O_RDONLY && info.st_nlink != 1) ||
+                    ((flags & O_TRUNC) != 0 && ftruncate(fd, 0) != 0))) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 uint64_t size_of(const std::string& host)
@@ -157,6 +207,13 @@ HostPath resolve(const char16_t* device_path)
         return result;
     }
     std::string path = to_utf8(device_path);
+    auto separator = [](char c) { return c == '\\' || c == '/'; };
+    if (path.size() >= 2 && separator(path[0]) && separator(path[1])) {
+        // A network path: the device reaches none.
+        result.error = ERROR_PATH_NOT_FOUND;
+        return result;
+    }
+    bool names_a_folder = !path.empty() && separator(path.back());
     std::vector<std::string> parts = split(path, "\\/");
     if (parts.empty()) {
         result.error = ERROR_INVALID_NAME;
@@ -171,8 +228,8 @@ HostPath resolve(const char16_t* device_path)
         std::string found = find_entry(host, parts[i]);
         bool last = i + 1 == parts.size();
         if (found.empty()) {
-            if (!last) {
-                result.error = ERROR_PATH_NOT_FOUND;
+            if (!last || names_a_folder) {
+                result.error = last ? ERROR_INVALID_NAME : ERROR_PATH_NOT_FOUND;
                 return result;
             }
             result.ok = true;
@@ -190,9 +247,17 @@ HostPath resolve(const char16_t* device_path)
             result.error = ERROR_PATH_NOT_FOUND;
             return result;
         }
+        if (last && names_a_folder && !S_ISDIR(info.st_mode)) {
+            // A file name with a separator after it.
+            result.error = ERROR_INVALID_NAME;
+            return result;
+        }
         if (last) {
             result.exists = true;
             result.is_folder = S_ISDIR(info.st_mode);
+            result.is_regular = S_ISREG(info.st_mode);
+            result.hard_linked = !result.is_folder && info.st_nlink > 1;
+            result.read_only = !result.is_folder && (info.st_mode & 0222) == 0;
         }
     }
     result.ok = true;
@@ -243,19 +308,23 @@ extern "C" FILE* ce_wfopen(const WCHAR* name, const WCHAR* mode)
     }
     bool writes = flags != O_RDONLY;
     bool emptied = (flags & O_TRUNC) != 0;
+    bool text = how.find('b') == std::string::npos;
     HostPath where = resolve(name);
     uint64_t before = where.ok && where.exists ? size_of(where.host) : 0;
     int fd = -1;
     if (!where.ok) {
         trace(line + fail(where.error));
-    } else if (where.is_folder || (!where.exists && !writes)) {
-        trace(line + fail(where.is_folder ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND));
-    } else if ((fd = open(where.host.c_str(), flags | O_CLOEXEC, 0666)) < 0) {
+    } else if (!where.exists && !writes) {
+        trace(line + fail(ERROR_FILE_NOT_FOUND));
+    } else if (where.exists && (!where.is_regular || (writes && (where.hard_linked || where.read_only)))) {
+        // Folders, FIFOs and device nodes are never opened: nothing blocks.
+        trace(line + fail(ERROR_ACCESS_DENIED));
+    } else if ((fd = open_regular(where.host, flags)) < 0) {
         trace(line + fail(ERROR_ACCESS_DENIED));
     } else {
         uint64_t length = emptied ? 0 : before;
-        std::unique_ptr<Stream> opened(
-            new Stream{shown, where.host, fd, new_handle(HandleKind::File, shown), writes, length, length, nullptr, 0, false});
+        std::unique_ptr<Stream> opened(new Stream{shown, where.host, fd, new_handle(HandleKind::File, shown), writes,
+                                                  text, length, length, nullptr, 0, false});
         FILE* stream = reinterpret_cast<FILE*>(opened.get());
         streams[stream] = std::move(opened);
         if (writes) {
@@ -296,17 +365,29 @@ extern "C" size_t ce_fwrite(const void* data, size_t size, size_t count, FILE* s
         return 0;
     }
     // A full volume stores the elements that still fit.
-    size_t fits = count;
+    const char* bytes = static_cast<const char*>(data);
     uint64_t room = storage_room();
-    if (size != 0 && count > room / size) {
-        fits = static_cast<size_t>(room / size);
+    size_t fits = 0;
+    uint64_t taken = 0;  // bytes the elements that fit take on the storage
+    if (size != 0 && !open->text) {
+        fits = count > room / size ? static_cast<size_t>(room / size) : count;
+        taken = static_cast<uint64_t>(fits) * size;
+    }
+    for (; size != 0 && open->text && fits < count; ++fits) {
+        uint64_t grown = size + line_feeds(bytes + fits * size, size);
+        if (grown > room - taken) {
+            break;
+        }
+        taken += grown;
     }
     size_t stored = 0;
-    if (open->writes && size != 0 && fits != 0 && store(*open, static_cast<const char*>(data), fits * size)) {
+    if (open->writes && fits != 0 && (open->text ? store_text(*open, bytes, fits * size) : store(*open, bytes, fits * size))) {
         stored = fits;
+    } else {
+        taken = 0;
     }
-    open->length += static_cast<uint64_t>(stored) * size;
-    storage_grew(static_cast<uint64_t>(stored) * size);
+    open->length += taken;
+    storage_grew(taken);
     if (stored < count && fits < count) {
         SetLastError(ERROR_DISK_FULL);
     }
@@ -325,9 +406,9 @@ extern "C" int ce_fwprintf(FILE* stream, const WCHAR* format, ...)
     va_start(arguments, format);
     std::u16string text = format_wide(format, arguments);
     va_end(arguments);
-    std::string bytes = to_utf8(text);
+    std::string shown = to_utf8(text);
     Stream* open = find_stream(stream);
-    std::string line = "fwprintf " + stream_name(open) + " " + quoted(bytes) + " ";
+    std::string line = "fwprintf " + stream_name(open) + " " + quoted(shown) + " ";
     if (call_fails("fwprintf")) {
         trace(line + "failed injected");
         return -1;
@@ -336,6 +417,9 @@ extern "C" int ce_fwprintf(FILE* stream, const WCHAR* format, ...)
         trace(line + "failed");
         return -1;
     }
+    // A binary stream takes the wide characters as they are; a text stream
+    // the settings files' host form, UTF-8 with line feeds.
+    std::string bytes = open->text ? shown : utf16le(text);
     size_t fits = bytes.size();
     if (fits > storage_room()) {
         fits = static_cast<size_t>(storage_room());
@@ -449,7 +533,7 @@ extern "C" BOOL DeleteFileW(LPCWSTR name)
         trace(line + fail(ERROR_FILE_NOT_FOUND));
         return FALSE;
     }
-    if (where.is_folder) {
+    if (where.is_folder || where.hard_linked || where.read_only) {
         trace(line + fail(ERROR_ACCESS_DENIED));
         return FALSE;
     }
@@ -486,7 +570,8 @@ extern "C" BOOL MoveFileW(LPCWSTR existing, LPCWSTR target)
         return FALSE;
     }
     if (to.exists && to.host != from.host) {
-        trace(line + fail(ERROR_ALREADY_EXISTS));
+        // Even a read-only file is in the way; one with a second link is not ours to touch.
+        trace(line + fail(to.hard_linked ? ERROR_ACCESS_DENIED : ERROR_ALREADY_EXISTS));
         return FALSE;
     }
     if (is_open_stream(from.host)) {
