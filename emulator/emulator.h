@@ -103,6 +103,8 @@ std::vector<std::string> split(const std::string& text, const char* separators);
 std::string to_utf8(const char16_t* text);
 std::string to_utf8(const std::u16string& text);
 std::u16string to_utf16(const std::string& text);
+// The 16-bit units as the device stores them, low byte first.
+std::string utf16le(const std::u16string& text);
 // Control characters escaped (\n, \r, \t, \xNN) so that a trace entry stays one line.
 std::string quoted(const std::string& text);
 

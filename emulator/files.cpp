@@ -127,16 +127,6 @@ size_t line_feeds(const char* bytes, size_t size)
     return count;
 }
 
-std::string utf16le(const std::u16string& text)
-{
-    std::string bytes;
-    for (char16_t unit : text) {
-        bytes += static_cast<char>(unit & 0xFF);
-        bytes += static_cast<char>(unit >> 8);
-    }
-    return bytes;
-}
-
 // Into the buffer, handed over each time it fills.
 bool store(Stream& open, const char* bytes, size_t size)
 {

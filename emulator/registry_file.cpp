@@ -122,16 +122,6 @@ int hex_digit(char16_t c)
     return -1;
 }
 
-std::string utf16le(const std::u16string& text)
-{
-    std::string bytes;
-    for (char16_t c : text) {
-        bytes += static_cast<char>(c & 0xFF);
-        bytes += static_cast<char>(c >> 8);
-    }
-    return bytes;
-}
-
 class Parser {
 public:
     Parser(const Text& text, Registry& registry) : text_(text), registry_(registry) {}

@@ -1,7 +1,8 @@
-// write_calls PROGRAM [ARGS...]: runs the program and prints the kernel's
+// child_figures PROGRAM [ARGS...]: runs the program and prints, on standard
+// error, its peak resident memory in KiB as "max_rss_kib N" and the kernel's
 // count of its write calls (write, writev, pwrite and the like: syscw of
-// /proc/PID/io) on standard error as "syscw N". The count is read once the
-// program has ended, before it is reaped.
+// /proc/PID/io) as "syscw N", read once it has ended, before it is reaped.
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,7 +13,7 @@
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: write_calls PROGRAM [ARGS...]\n");
+        std::fprintf(stderr, "usage: child_figures PROGRAM [ARGS...]\n");
         return 2;
     }
     pid_t child = fork();
@@ -32,15 +33,18 @@ int main(int argc, char** argv)
     }
     std::ifstream io("/proc/" + std::to_string(child) + "/io");
     std::string name;
-    long long count = -1;
-    while (io >> name >> count && name != "syscw:") {
+    long long writes = -1;
+    while (io >> name >> writes && name != "syscw:") {
     }
     int status = 0;
-    waitpid(child, &status, 0);
-    if (name != "syscw:") {
-        std::fprintf(stderr, "write_calls: no syscw in /proc/%d/io\n", static_cast<int>(child));
+    rusage usage{};
+    if (wait4(child, &status, 0, &usage) < 0) {
+        std::perror("wait4");
         return 1;
     }
-    std::fprintf(stderr, "syscw %lld\n", count);
+    std::fprintf(stderr, "max_rss_kib %ld\n", usage.ru_maxrss);
+    if (name == "syscw:") {
+        std::fprintf(stderr, "syscw %lld\n", writes);
+    }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
