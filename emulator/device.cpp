@@ -61,7 +61,8 @@ std::string refused(const std::string& path, const struct stat& info, bool write
     return "";
 }
 
-// A folder of the device, looked at as it is (a link to one is not one).
+// A folder of the device. CE_DEVICE itself may be named through a link
+// (follow); root/ must be a folder of its own, or writes would leave it.
 std::string check_folder(const std::string& path, const std::string& shown, bool follow, bool write,
                          const char* must)
 {
