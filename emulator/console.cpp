@@ -1,12 +1,16 @@
 // The device's console on the host: standard output carries the 8-bit and
-// the wide messages as UTF-8, each call written at once, so that nothing is
-// held back or reordered and every question shows before its answer is read.
+// the wide messages as UTF-8, in the order printed. What is printed waits in
+// one buffer and goes out in few writes: before the tool waits for anything
+// (a key, a program, a pause, the storage), when the buffer is full, once its
+// oldest byte has waited CONSOLE_DELAY_NS, and at the end of the process.
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "emulator.h"
@@ -43,9 +47,41 @@ std::u16string format_wide(const char16_t* format, va_list arguments)
 
 namespace {
 
+// A screen shows the progress line move about twenty times a second.
+const long long CONSOLE_DELAY_NS = 50000000;
+
+char waiting[CONSOLE_BYTES];
+size_t waiting_size = 0;   // bytes printed and not yet shown
+size_t waiting_shown = 0;  // of those, the first ones a write given way to a signal has shown
+long long oldest_waiting_ns = 0;
+
+long long now_ns()
+{
+    // The coarse clock costs no system call, and a few milliseconds do not matter here.
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
 void write_console(const char* at, size_t left)
 {
-    write_all(STDOUT_FILENO, at, left);
+    SignalsHeld held;
+    while (left > 0 && !signal_waits()) {
+        if (waiting_size == 0) {
+            oldest_waiting_ns = now_ns();
+        }
+        size_t part = left < CONSOLE_BYTES - waiting_size ? left : CONSOLE_BYTES - waiting_size;
+        std::memcpy(waiting + waiting_size, at, part);
+        waiting_size += part;
+        at += part;
+        left -= part;
+        if (waiting_size == CONSOLE_BYTES) {
+            flush_console();
+        }
+    }
+    if (waiting_size > 0 && now_ns() - oldest_waiting_ns >= CONSOLE_DELAY_NS) {
+        flush_console();
+    }
 }
 
 // Units decoded but not yet read: the second half of a character beyond the
@@ -97,6 +133,19 @@ bool format_plainly(char* line, size_t capacity, const char* format, va_list arg
 }
 
 }  // namespace
+
+void flush_console()
+{
+    SignalsHeld held;
+    waiting_shown += write_all(STDOUT_FILENO, waiting + waiting_shown, waiting_size - waiting_shown);
+    if (waiting_shown < waiting_size && signal_waits()) {
+        return;  // the signal's end writes the rest
+    }
+    // Shown, or swallowed by a console that takes nothing (its reader gone).
+    waiting_size = 0;
+    waiting_shown = 0;
+}
+
 }  // namespace ce
 
 extern "C" int ce_printf(const char* format, ...)
@@ -163,7 +212,9 @@ extern "C" int ce_snwprintf(WCHAR* buffer, size_t count, const WCHAR* format, ..
 
 extern "C" wint_t ce_getwchar(void)
 {
-    // Whoever types the answer may look at the trace first.
+    // The question shows before its answer is read; whoever types the answer
+    // may look at the trace first.
+    ce::flush_console();
     ce::flush_trace();
     if (!ce::pending.empty()) {
         wint_t unit = ce::pending[0];

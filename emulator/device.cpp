@@ -9,10 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <memory>
-#include <sstream>
 
 namespace ce {
 namespace {
@@ -29,30 +27,99 @@ thread_local DWORD last_error = 0;
 uint64_t calls_made = 0;
 std::map<std::string, uint64_t> calls_of;
 
-bool is_folder(const std::string& path)
+// What a host file is, as a fault names it.
+const char* kind_of(mode_t mode)
+{
+    return S_ISREG(mode) ? "a regular file" : S_ISDIR(mode) ? "a folder" : S_ISLNK(mode) ? "a symbolic link"
+         : S_ISFIFO(mode) ? "a FIFO" : S_ISSOCK(mode) ? "a socket" : S_ISCHR(mode) ? "a character device"
+         : S_ISBLK(mode) ? "a block device" : "a file of an unknown kind";
+}
+
+std::string mode_text(mode_t mode)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
+// Whether the host lets this user read or write the file, and its mode lets
+// someone: a file nobody may write is read-only whoever runs the emulation.
+std::string refused(const std::string& path, const struct stat& info, bool write)
+{
+    mode_t bits = write ? 0222 : 0444;
+    const char* how = write ? "written" : "read";
+    if ((info.st_mode & bits) == 0) {
+        return path + " cannot be " + how + ": its mode " + mode_text(info.st_mode) + " lets no one";
+    }
+    if (S_ISDIR(info.st_mode) && (info.st_mode & 0111) == 0) {
+        return path + " cannot be searched: its mode " + mode_text(info.st_mode) + " lets no one";
+    }
+    int wanted = (write ? W_OK : R_OK) | (S_ISDIR(info.st_mode) ? X_OK : 0);
+    if (access(path.c_str(), wanted) != 0) {
+        return path + " cannot be " + how + ": " + std::strerror(errno);
+    }
+    return "";
+}
+
+// A folder of the device. CE_DEVICE itself may be named through a link
+// (follow); root/ must be a folder of its own, or writes would leave it.
+std::string check_folder(const std::string& path, const std::string& shown, bool follow, bool write,
+                         const char* must)
 {
     struct stat info;
-    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    if ((follow ? stat(path.c_str(), &info) : lstat(path.c_str(), &info)) != 0) {
+        return shown + (errno == ENOENT ? std::string(" does not exist") : ": " + std::string(std::strerror(errno))) +
+               ": " + must;
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        return shown + " is " + kind_of(info.st_mode) + ", not a folder: " + must;
+    }
+    std::string complaint = refused(path, info, false);
+    if (complaint.empty() && write) {
+        complaint = refused(path, info, true);
+    }
+    return complaint;
 }
 
 // The upgrade-control driver: "$CE_DEVICE/ucs1" whose first word says how it
-// answers the begin request.
+// answers the begin request. Only as much is read as holds that word.
 std::string load_upgrade_driver(Device& dev)
 {
     std::string path = dev.folder + "/ucs1";
-    struct stat info;
-    if (lstat(path.c_str(), &info) != 0) {
+    std::string complaint;
+    int fd = open_device_file(path, "the upgrade-control driver ucs1", complaint);
+    if (fd < 0) {
         dev.has_upgrade_driver = false;
-        return "";
+        return complaint;
     }
-    std::ifstream in(path, std::ios::binary);
-    std::string word;
-    if (!S_ISREG(info.st_mode) || !(in >> word) || (word != "accept" && word != "refuse")) {
+    const size_t most = 4096;
+    std::string head = read_at_most(fd, most + 1);
+    close(fd);
+    size_t first = head.find_first_not_of(" \t\n\r\v\f");
+    size_t end = first == std::string::npos ? first : head.find_first_of(" \t\n\r\v\f", first);
+    std::string word = first == std::string::npos || first >= most ? "" : head.substr(first, end - first);
+    if (word != "accept" && word != "refuse") {
         return path + ": the first word must be accept or refuse";
     }
     dev.has_upgrade_driver = true;
     dev.upgrade_driver_accepts = word == "accept";
     return "";
+}
+
+// trace.log, if it is there already: the emulation appends to it.
+std::string check_trace_file(const std::string& path)
+{
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0) {
+        return errno == ENOENT ? "" : path + ": " + std::strerror(errno);
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return path + " is " + kind_of(info.st_mode) + ": the trace must be a regular file";
+    }
+    if (info.st_nlink > 1) {
+        return path + " has " + std::to_string(info.st_nlink) + " hard links: the trace must be a file of its own";
+    }
+    return refused(path, info, true);
 }
 
 // A whole decimal number: digits only, no sign, no blank, within 64 bits.
@@ -74,6 +141,15 @@ bool parse_count(const std::string& text, uint64_t* value)
     }
     *value = number;
     return true;
+}
+
+// A process that ends through exit(): the run-time's buffers go out, as on
+// the device.
+void end_of_process()
+{
+    hand_over_open_streams();
+    flush_console();
+    flush_trace();
 }
 
 std::string traced_call_names()
@@ -148,16 +224,20 @@ std::string boot(const std::string& folder)
         dev.folder.pop_back();
     }
     dev.root = dev.folder + "/root";
-    if (folder.empty() || !is_folder(dev.folder)) {
-        return "CE_DEVICE=" + folder + " is not a folder: it must name the emulated device's folder";
+    if (folder.empty()) {
+        return "CE_DEVICE is empty: it must name the emulated device's folder";
     }
-    if (!is_folder(dev.root)) {
-        return "CE_DEVICE=" + folder + " has no root/ folder: the device's file system";
+    std::string complaint = check_folder(dev.folder, "CE_DEVICE=" + folder, true, true,
+                                         "it must name the emulated device's folder");
+    if (complaint.empty()) {
+        complaint = check_folder(dev.root, dev.root, false, false, "the device's file system must be a folder");
     }
-    if (access(dev.folder.c_str(), W_OK) != 0) {
-        return "CE_DEVICE=" + folder + " is not writable: trace.log could not be kept";
+    if (complaint.empty()) {
+        complaint = load_upgrade_driver(dev);
     }
-    std::string complaint = load_upgrade_driver(dev);
+    if (complaint.empty()) {
+        complaint = check_trace_file(dev.folder + "/trace.log");
+    }
     if (complaint.empty()) {
         complaint = load_fault_knobs(dev);
     }
@@ -176,11 +256,171 @@ std::string boot(const std::string& folder)
     calls_made = 0;
     calls_of.clear();
     start_storage();
+    static bool ended_at_exit = std::atexit(end_of_process) == 0;
+    (void)ended_at_exit;
     return "";
+}
+
+int open_device_file(const std::string& path, const std::string& role, std::string& complaint)
+{
+    complaint.clear();
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0) {
+        if (errno != ENOENT) {
+            complaint = path + ": " + std::strerror(errno);
+        }
+        return -1;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        complaint = path + " is " + kind_of(info.st_mode) + ": " + role + " must be a regular file";
+        return -1;
+    }
+    complaint = refused(path, info, false);
+    if (!complaint.empty()) {
+        return -1;
+    }
+    // Never blocks, never follows a link that took the file's place meanwhile.
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat opened;
+    if (fd < 0 || fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+        complaint = path + " cannot be read: " + (fd < 0 ? std::strerror(errno) : "it is no longer a regular file");
+        if (fd >= 0) {
+            close(fd);
+        }
+        return -1;
+    }
+    return fd;
+}
+
+std::string read_at_most(int fd, size_t most)
+{
+    std::string bytes;
+    char block[65536];
+    while (bytes.size() < most) {
+        size_t wanted = most - bytes.size() < sizeof block ? most - bytes.size() : sizeof block;
+        ssize_t got = read(fd, block, wanted);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        bytes.append(block, static_cast<size_t>(got));
+    }
+    return bytes;
+}
+
+namespace {
+
+volatile sig_atomic_t signals_held = 0;
+volatile sig_atomic_t waiting_signal = 0;
+volatile sig_atomic_t ending = 0;
+
+const int ENDING_SIGNALS[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+
+const char* killed_line(int signal_number)
+{
+    switch (signal_number) {
+    case SIGHUP: return "killed by SIGHUP\n";
+    case SIGINT: return "killed by SIGINT\n";
+    case SIGQUIT: return "killed by SIGQUIT\n";
+    default: return "killed by SIGTERM\n";
+    }
+}
+
+// Writes out what was traced and what waits for the console, then ends the
+// process as the signal does. Only async-signal-safe calls: it runs in the
+// handler, or where a held section ends.
+[[noreturn]] void end_by_signal(int signal_number)
+{
+    ending = 1;
+    std::signal(signal_number, SIG_DFL);  // a second one ends it at once
+    // The trace first: a console nobody reads may block.
+    if (trace_fd >= 0) {
+        write_all(trace_fd, pending, pending_size);
+        pending_size = 0;
+        write_all(trace_fd, killed_line(signal_number), std::strlen(killed_line(signal_number)));
+    }
+    flush_console();
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal_number);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signal_number);
+    _exit(128 + signal_number);
+}
+
+void on_signal(int signal_number)
+{
+    if (ending) {
+        std::signal(signal_number, SIG_DFL);
+        raise(signal_number);
+        return;
+    }
+    if (signals_held > 0) {
+        waiting_signal = signal_number;
+        return;
+    }
+    end_by_signal(signal_number);
+}
+
+// A closed standard stream would be the number the next open takes: the
+// trace must never land on the console, nor the console in a device file.
+void open_standard_streams()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF &&
+            open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) != fd) {
+            std::_Exit(2);
+        }
+    }
+}
+
+void take_signals()
+{
+    // A console whose reader has gone swallows the output, as a screen would.
+    std::signal(SIGPIPE, SIG_IGN);
+    struct sigaction handled = {};
+    handled.sa_handler = on_signal;
+    sigemptyset(&handled.sa_mask);
+    for (int s : ENDING_SIGNALS) {
+        sigaddset(&handled.sa_mask, s);
+    }
+    // No SA_RESTART: a console write that blocks gives way to the signal.
+    handled.sa_flags = 0;
+    for (int s : ENDING_SIGNALS) {
+        struct sigaction now;
+        // What the caller ignores stays ignored (nohup, a background job).
+        if (sigaction(s, nullptr, &now) == 0 && now.sa_handler == SIG_DFL) {
+            sigaction(s, &handled, nullptr);
+        }
+    }
+}
+
+}  // namespace
+
+SignalsHeld::SignalsHeld()
+{
+    signals_held = signals_held + 1;
+}
+
+SignalsHeld::~SignalsHeld()
+{
+    signals_held = signals_held - 1;
+    if (signals_held == 0 && waiting_signal != 0 && !ending) {
+        end_by_signal(waiting_signal);
+    }
+}
+
+bool signal_waits()
+{
+    return waiting_signal != 0 && !ending;
 }
 
 void boot_or_exit()
 {
+    open_standard_streams();
+    take_signals();
     const char* folder = std::getenv("CE_DEVICE");
     std::string complaint = folder == nullptr
         ? std::string("CE_DEVICE is not set: it must name the emulated device's folder")
@@ -204,13 +444,15 @@ void open_trace()
         return;
     }
     std::string path = the_device.folder + "/trace.log";
-    trace_fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (trace_fd < 0) {
-        std::fprintf(stderr, "%s: %s\n", path.c_str(), std::strerror(errno));
+    // Checked at boot; what took its place since is refused as well.
+    trace_fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    struct stat info;
+    if (trace_fd < 0 || fstat(trace_fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1) {
+        flush_console();
+        std::fprintf(stderr, "%s: %s\n", path.c_str(),
+                     trace_fd < 0 ? std::strerror(errno) : "no longer a regular file of its own");
         std::_Exit(2);
     }
-    static bool flushed_at_exit = std::atexit(flush_trace) == 0;
-    (void)flushed_at_exit;
 }
 
 bool fits_pending(std::string_view line)
@@ -229,6 +471,7 @@ void add_pending(std::string_view line)
 
 void trace(std::string_view line)
 {
+    SignalsHeld held;
     open_trace();
     if (!fits_pending(line)) {
         flush_trace();
@@ -245,6 +488,7 @@ void trace(std::string_view line)
 
 void trace_deferred(std::string_view line)
 {
+    SignalsHeld held;
     open_trace();
     if (!fits_pending(line)) {
         flush_trace();
@@ -258,25 +502,29 @@ void trace_deferred(std::string_view line)
 
 void flush_trace()
 {
+    SignalsHeld held;
     if (pending_size > 0 && trace_fd >= 0) {
         write_all(trace_fd, pending, pending_size);
     }
     pending_size = 0;
 }
 
-void write_all(int fd, const char* at, size_t left)
+size_t write_all(int fd, const char* at, size_t left)
 {
+    size_t written = 0;
     while (left > 0) {
         ssize_t done = write(fd, at, left);
-        if (done < 0 && errno == EINTR) {
+        if (done < 0 && errno == EINTR && !signal_waits()) {
             continue;
         }
         if (done <= 0) {
-            return;
+            break;
         }
         at += done;
         left -= static_cast<size_t>(done);
+        written += static_cast<size_t>(done);
     }
+    return written;
 }
 
 bool call_fails(const char* function)
@@ -289,6 +537,8 @@ bool call_fails(const char* function)
     ++calls_made;
     uint64_t nth = ++calls_of[function];
     if (calls_made == the_device.power_cut_at) {
+        // What was printed before the cut is on the screen.
+        flush_console();
         trace("power cut");
         lose_what_is_not_durable();
         // As if the power went: no handler, no exit code, nothing flushed.

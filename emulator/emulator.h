@@ -50,8 +50,44 @@ void trace_deferred(std::string_view line);
 // or lets another program read trace.log, calls this first.
 void flush_trace();
 
-// Writes all of bytes to fd, as far as fd takes them.
-void write_all(int fd, const char* bytes, size_t size);
+// The console's buffer: what the tool prints waits here, in order, and is
+// written out when it is full, before every console read, program start,
+// pause and flush to storage, once its oldest byte has waited 50 ms, and at
+// the end of the process, a power cut included.
+const size_t CONSOLE_BYTES = 4096;
+void flush_console();
+
+// What a stream holds before it hands it to the file system: 1 MiB, so that
+// the 21 MB image reaches the host in 21 writes.
+const size_t STREAM_BYTES = 1024 * 1024;
+// At the end of the process the run-time hands every open stream's buffer
+// to the file system, as exit() does on the device.
+void hand_over_open_streams();
+
+// Writes bytes to fd as far as fd takes them; the count written. A write
+// that blocks gives way to a signal that ends the process.
+size_t write_all(int fd, const char* bytes, size_t size);
+
+// SIGHUP, SIGINT, SIGQUIT and SIGTERM write out the waiting trace lines, the
+// line "killed by SIGINT" (or the signal's name) and the console's waiting
+// output, then end the process as the signal does. While the console's or
+// the trace's buffers change, such a signal waits for the change to finish.
+struct SignalsHeld {
+    SignalsHeld();
+    ~SignalsHeld();
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+};
+// True once a signal waits to end the process.
+bool signal_waits();
+
+// Opens a file of the device folder for reading after checking what it is:
+// a regular file (no link, FIFO, folder, ...) that may be read. -1 with an
+// empty complaint when it does not exist; -1 with the one-line complaint,
+// naming the file and what is wrong, otherwise. The role names the file in it.
+int open_device_file(const std::string& path, const std::string& role, std::string& complaint);
+// At most `most` bytes from fd.
+std::string read_at_most(int fd, size_t most);
 
 // Decodes the UTF-8 sequence at text[at] into c and its length; false for a
 // malformed sequence, whose length is then the bytes to skip (at least one).
@@ -67,6 +103,8 @@ std::vector<std::string> split(const std::string& text, const char* separators);
 std::string to_utf8(const char16_t* text);
 std::string to_utf8(const std::u16string& text);
 std::u16string to_utf16(const std::string& text);
+// The 16-bit units as the device stores them, low byte first.
+std::string utf16le(const std::u16string& text);
 // Control characters escaped (\n, \r, \t, \xNN) so that a trace entry stays one line.
 std::string quoted(const std::string& text);
 
@@ -111,6 +149,11 @@ struct HostPath {
     DWORD error = 0;        // why not, when !ok
     bool exists = false;
     bool is_folder = false;
+    bool is_regular = false;  // a regular file, not a FIFO, socket or device node
+    // The device's FAT has neither: a file with a second hard link, or one
+    // whose mode lets no one write it, is never written nor deleted.
+    bool hard_linked = false;
+    bool read_only = false;
     std::string host;       // the host path, when ok
 };
 HostPath resolve(const char16_t* device_path);

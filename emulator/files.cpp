@@ -3,13 +3,16 @@
 #include "emulator.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <charconv>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "wide_format.h"
@@ -65,17 +68,24 @@ std::string find_entry(const std::string& folder, const std::string& name)
     return match;
 }
 
-// An open stream. The run-time holds what is written until fflush or fclose
-// hands it to the file system; only FlushFileBuffers then makes that durable.
+// An open stream. The run-time holds what is written in its buffer until
+// the buffer is full, fflush or fclose hands it to the file system; only
+// FlushFileBuffers then makes what the last fflush handed over durable.
 struct Stream {
     std::string name;  // as the tool named it
     std::string host;
+    int fd;
     HANDLE handle;     // what _fileno gives: the file's handle
     bool writes;       // opened with "w" or "a"
+    bool text;         // opened without "b": a line feed is stored as CR LF
     uint64_t length;   // bytes in the file, as far as the tool has written
-    uint64_t handed;   // of those, what the run-time has handed to the file system
+    uint64_t handed;   // of those, what the last fflush handed to the file system
+    std::unique_ptr<char[]> buffer;  // STREAM_BYTES, from the first write on
+    size_t held;       // the last bytes of length, still in the buffer
+    bool broken;       // the host refused a hand-over: nothing more is stored
 };
-std::map<FILE*, Stream> streams;
+// By the FILE* the tool holds, which is the Stream's own address.
+std::map<FILE*, std::unique_ptr<Stream>> streams;
 
 void append_number(std::string& line, size_t number)
 {
@@ -86,27 +96,84 @@ void append_number(std::string& line, size_t number)
 Stream* find_stream(FILE* stream)
 {
     auto found = streams.find(stream);
-    return found == streams.end() ? nullptr : &found->second;
+    return found == streams.end() ? nullptr : found->second.get();
 }
 
 Stream* stream_of_handle(HANDLE handle)
 {
     for (auto& entry : streams) {
-        if (entry.second.handle == handle) {
-            return &entry.second;
+        if (entry.second->handle == handle) {
+            return entry.second.get();
         }
     }
     return nullptr;
 }
 
-FILE* file_of(const Stream* open)
+// The buffer to the host file, in one write.
+bool hand_over(Stream& open)
 {
-    for (auto& entry : streams) {
-        if (&entry.second == open) {
-            return entry.first;
+    bool whole = !open.broken && write_all(open.fd, open.buffer.get(), open.held) == open.held;
+    open.broken = !whole;
+    open.held = 0;
+    return whole;
+}
+
+size_t line_feeds(const char* bytes, size_t size)
+{
+    size_t count = 0;
+    for (const char* at = bytes; (at = static_cast<const char*>(std::memchr(at, '\n', size - (at - bytes)))) != nullptr; ++at) {
+        ++count;
+    }
+    return count;
+}
+
+// Into the buffer, handed over each time it fills.
+bool store(Stream& open, const char* bytes, size_t size)
+{
+    if (size > 0 && open.buffer == nullptr) {
+        open.buffer.reset(new char[STREAM_BYTES]);
+    }
+    while (size > 0 && !open.broken) {
+        size_t part = size < STREAM_BYTES - open.held ? size : STREAM_BYTES - open.held;
+        std::memcpy(open.buffer.get() + open.held, bytes, part);
+        open.held += part;
+        bytes += part;
+        size -= part;
+        if (open.held == STREAM_BYTES) {
+            hand_over(open);
         }
     }
-    return nullptr;
+    return !open.broken;
+}
+
+// As a text stream of the device's run-time stores it: each line feed as CR LF.
+bool store_text(Stream& open, const char* bytes, size_t size)
+{
+    const char* end = bytes + size;
+    while (bytes < end) {
+        const char* feed = static_cast<const char*>(std::memchr(bytes, '\n', static_cast<size_t>(end - bytes)));
+        const char* upto = feed == nullptr ? end : feed;
+        if (!store(open, bytes, static_cast<size_t>(upto - bytes)) || (feed != nullptr && !store(open, "\r\n", 2))) {
+            return false;
+        }
+        bytes = feed == nullptr ? end : feed + 1;
+    }
+    return true;
+}
+
+// Opens the host file for the stream as the checks found it: never through
+// a link, never blocking, never a file that is not regular or, to write,
+// one with a second hard link. Emptied only once that is sure.
+int open_regular(const std::string& host, int flags)
+{
+    int fd = open(host.c_str(), (flags & ~O_TRUNC) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    struct stat info;
+    if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || (flags != O_RDONLY && info.st_nlink != 1) ||
+                    ((flags & O_TRUNC) != 0 && ftruncate(fd, 0) != 0))) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 uint64_t size_of(const std::string& host)
@@ -130,6 +197,13 @@ HostPath resolve(const char16_t* device_path)
         return result;
     }
     std::string path = to_utf8(device_path);
+    auto separator = [](char c) { return c == '\\' || c == '/'; };
+    if (path.size() >= 2 && separator(path[0]) && separator(path[1])) {
+        // A network path: the device reaches none.
+        result.error = ERROR_PATH_NOT_FOUND;
+        return result;
+    }
+    bool names_a_folder = !path.empty() && separator(path.back());
     std::vector<std::string> parts = split(path, "\\/");
     if (parts.empty()) {
         result.error = ERROR_INVALID_NAME;
@@ -144,8 +218,8 @@ HostPath resolve(const char16_t* device_path)
         std::string found = find_entry(host, parts[i]);
         bool last = i + 1 == parts.size();
         if (found.empty()) {
-            if (!last) {
-                result.error = ERROR_PATH_NOT_FOUND;
+            if (!last || names_a_folder) {
+                result.error = last ? ERROR_INVALID_NAME : ERROR_PATH_NOT_FOUND;
                 return result;
             }
             result.ok = true;
@@ -163,9 +237,17 @@ HostPath resolve(const char16_t* device_path)
             result.error = ERROR_PATH_NOT_FOUND;
             return result;
         }
+        if (last && names_a_folder && !S_ISDIR(info.st_mode)) {
+            // A file name with a separator after it.
+            result.error = ERROR_INVALID_NAME;
+            return result;
+        }
         if (last) {
             result.exists = true;
             result.is_folder = S_ISDIR(info.st_mode);
+            result.is_regular = S_ISREG(info.st_mode);
+            result.hard_linked = !result.is_folder && info.st_nlink > 1;
+            result.read_only = !result.is_folder && (info.st_mode & 0222) == 0;
         }
     }
     result.ok = true;
@@ -176,11 +258,18 @@ HostPath resolve(const char16_t* device_path)
 bool is_open_stream(const std::string& host_path)
 {
     for (const auto& entry : streams) {
-        if (entry.second.host == host_path) {
+        if (entry.second->host == host_path) {
             return true;
         }
     }
     return false;
+}
+
+void hand_over_open_streams()
+{
+    for (auto& entry : streams) {
+        hand_over(*entry.second);
+    }
 }
 
 }  // namespace ce
@@ -196,34 +285,38 @@ extern "C" FILE* ce_wfopen(const WCHAR* name, const WCHAR* mode)
         trace(line + injected());
         return nullptr;
     }
-    std::string host_mode;
+    int flags;
     if (how == "w" || how == "wb" || how == "wt") {
-        host_mode = "wb";
+        flags = O_WRONLY | O_CREAT | O_TRUNC;
     } else if (how == "r" || how == "rb" || how == "rt") {
-        host_mode = "rb";
+        flags = O_RDONLY;
     } else if (how == "a" || how == "ab" || how == "at") {
-        host_mode = "ab";
+        flags = O_WRONLY | O_CREAT | O_APPEND;
     } else {
         trace(line + "failed invalid mode");
         return nullptr;
     }
+    bool writes = flags != O_RDONLY;
+    bool emptied = (flags & O_TRUNC) != 0;
+    bool text = how.find('b') == std::string::npos;
     HostPath where = resolve(name);
     uint64_t before = where.ok && where.exists ? size_of(where.host) : 0;
-    FILE* stream = nullptr;
+    int fd = -1;
     if (!where.ok) {
         trace(line + fail(where.error));
-    } else if (where.is_folder || (!where.exists && host_mode == "rb")) {
-        trace(line + fail(where.is_folder ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND));
-    } else if ((stream = std::fopen(where.host.c_str(), host_mode.c_str())) == nullptr) {
+    } else if (!where.exists && !writes) {
+        trace(line + fail(ERROR_FILE_NOT_FOUND));
+    } else if (where.exists && (!where.is_regular || (writes && (where.hard_linked || where.read_only)))) {
+        // Folders, FIFOs and device nodes are never opened: nothing blocks.
+        trace(line + fail(ERROR_ACCESS_DENIED));
+    } else if ((fd = open_regular(where.host, flags)) < 0) {
         trace(line + fail(ERROR_ACCESS_DENIED));
     } else {
-        // The host file always holds what the tool wrote; the stream's own
-        // counts model what the run-time would still hold back.
-        std::setvbuf(stream, nullptr, _IONBF, 0);
-        bool writes = host_mode != "rb";
-        bool emptied = host_mode == "wb";
         uint64_t length = emptied ? 0 : before;
-        streams[stream] = Stream{shown, where.host, new_handle(HandleKind::File, shown), writes, length, length};
+        std::unique_ptr<Stream> opened(new Stream{shown, where.host, fd, new_handle(HandleKind::File, shown), writes,
+                                                  text, length, length, nullptr, 0, false});
+        FILE* stream = reinterpret_cast<FILE*>(opened.get());
+        streams[stream] = std::move(opened);
         if (writes) {
             storage_opened(where.host, emptied);
         }
@@ -231,8 +324,9 @@ extern "C" FILE* ce_wfopen(const WCHAR* name, const WCHAR* mode)
             storage_shrank(before);
         }
         trace(line + "ok");
+        return stream;
     }
-    return stream;
+    return nullptr;
 }
 
 extern "C" HANDLE ce_fileno(FILE* stream)
@@ -261,14 +355,29 @@ extern "C" size_t ce_fwrite(const void* data, size_t size, size_t count, FILE* s
         return 0;
     }
     // A full volume stores the elements that still fit.
-    size_t fits = count;
+    const char* bytes = static_cast<const char*>(data);
     uint64_t room = storage_room();
-    if (size != 0 && count > room / size) {
-        fits = static_cast<size_t>(room / size);
+    size_t fits = 0;
+    uint64_t taken = 0;  // bytes the elements that fit take on the storage
+    if (size != 0 && !open->text) {
+        fits = count > room / size ? static_cast<size_t>(room / size) : count;
+        taken = static_cast<uint64_t>(fits) * size;
     }
-    size_t stored = size == 0 || fits == 0 ? 0 : std::fwrite(data, size, fits, stream);
-    open->length += static_cast<uint64_t>(stored) * size;
-    storage_grew(static_cast<uint64_t>(stored) * size);
+    for (; size != 0 && open->text && fits < count; ++fits) {
+        uint64_t grown = size + line_feeds(bytes + fits * size, size);
+        if (grown > room - taken) {
+            break;
+        }
+        taken += grown;
+    }
+    size_t stored = 0;
+    if (open->writes && fits != 0 && (open->text ? store_text(*open, bytes, fits * size) : store(*open, bytes, fits * size))) {
+        stored = fits;
+    } else {
+        taken = 0;
+    }
+    open->length += taken;
+    storage_grew(taken);
     if (stored < count && fits < count) {
         SetLastError(ERROR_DISK_FULL);
     }
@@ -287,9 +396,9 @@ extern "C" int ce_fwprintf(FILE* stream, const WCHAR* format, ...)
     va_start(arguments, format);
     std::u16string text = format_wide(format, arguments);
     va_end(arguments);
-    std::string bytes = to_utf8(text);
+    std::string shown = to_utf8(text);
     Stream* open = find_stream(stream);
-    std::string line = "fwprintf " + stream_name(open) + " " + quoted(bytes) + " ";
+    std::string line = "fwprintf " + stream_name(open) + " " + quoted(shown) + " ";
     if (call_fails("fwprintf")) {
         trace(line + "failed injected");
         return -1;
@@ -298,11 +407,14 @@ extern "C" int ce_fwprintf(FILE* stream, const WCHAR* format, ...)
         trace(line + "failed");
         return -1;
     }
+    // A binary stream takes the wide characters as they are; a text stream
+    // the settings files' host form, UTF-8 with line feeds.
+    std::string bytes = open->text ? shown : utf16le(text);
     size_t fits = bytes.size();
     if (fits > storage_room()) {
         fits = static_cast<size_t>(storage_room());
     }
-    size_t stored = fits == 0 ? 0 : std::fwrite(bytes.data(), 1, fits, stream);
+    size_t stored = open->writes && store(*open, bytes.data(), fits) ? fits : 0;
     open->length += stored;
     storage_grew(stored);
     if (stored == bytes.size()) {
@@ -326,11 +438,10 @@ extern "C" int ce_fflush(FILE* stream)
         trace(line + "failed injected");
         return EOF;
     }
-    if (open == nullptr) {
+    if (open == nullptr || !hand_over(*open)) {
         trace(line + "failed");
         return EOF;
     }
-    std::fflush(stream);
     open->handed = open->length;
     trace(line + "ok");
     return 0;
@@ -348,9 +459,11 @@ extern "C" BOOL FlushFileBuffers(HANDLE file)
         trace(line + fail(ERROR_INVALID_HANDLE));
         return FALSE;
     }
+    // The storage may take long: the screen shows everything up to here.
+    flush_console();
     // What the file system holds goes to the storage; what the run-time
     // still holds back does not.
-    if (fsync(fileno(file_of(open))) != 0) {
+    if (fsync(open->fd) != 0) {
         trace(line + fail(ERROR_GEN_FAILURE));
         return FALSE;
     }
@@ -370,22 +483,28 @@ extern "C" int ce_fclose(FILE* stream)
         trace(line + (fails ? "failed injected" : "failed"));
         return EOF;
     }
-    if (fails && open->handed < open->length) {
+    bool handed = false;
+    if (fails) {
         // The close fails as it does when its last hand-over fails: the
-        // stream is gone all the same, and what it still held is lost.
-        if (ftruncate(fileno(stream), static_cast<off_t>(open->handed)) == 0) {
+        // stream is gone all the same, and what it held since its last
+        // fflush is lost, in its buffer or already in the file.
+        open->held = 0;
+        if (open->handed < open->length && ftruncate(open->fd, static_cast<off_t>(open->handed)) == 0) {
             storage_shrank(open->length - open->handed);
         }
+    } else {
+        handed = hand_over(*open);
     }
+    int closed = close(open->fd);
     forget_handle(open->handle);
     streams.erase(stream);
-    int result = std::fclose(stream);
     if (fails) {
         trace(line + "failed injected");
         return EOF;
     }
-    trace(line + (result == 0 ? "ok" : "failed"));
-    return result;
+    bool ok = handed && closed == 0;
+    trace(line + (ok ? "ok" : "failed"));
+    return ok ? 0 : EOF;
 }
 
 extern "C" BOOL DeleteFileW(LPCWSTR name)
@@ -404,7 +523,7 @@ extern "C" BOOL DeleteFileW(LPCWSTR name)
         trace(line + fail(ERROR_FILE_NOT_FOUND));
         return FALSE;
     }
-    if (where.is_folder) {
+    if (where.is_folder || where.hard_linked || where.read_only) {
         trace(line + fail(ERROR_ACCESS_DENIED));
         return FALSE;
     }
@@ -441,7 +560,8 @@ extern "C" BOOL MoveFileW(LPCWSTR existing, LPCWSTR target)
         return FALSE;
     }
     if (to.exists && to.host != from.host) {
-        trace(line + fail(ERROR_ALREADY_EXISTS));
+        // Even a read-only file is in the way; one with a second link is not ours to touch.
+        trace(line + fail(to.hard_linked ? ERROR_ACCESS_DENIED : ERROR_ALREADY_EXISTS));
         return FALSE;
     }
     if (is_open_stream(from.host)) {

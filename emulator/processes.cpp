@@ -238,6 +238,8 @@ extern "C" BOOL CreateProcessW(LPCWSTR application, LPWSTR command_line, LPSECUR
         return FALSE;
     }
     pid_t pid = 0;
+    // The program writes to the same console: what the tool printed comes first.
+    ce::flush_console();
     // Absolute: the program starts in root/, away from the tool's own folder.
     // The command line as arguments: split at blanks, no quoting.
     DWORD error = spawn(absolute(where.host), ce::split(arguments, " \t"), &pid);
@@ -285,6 +287,7 @@ extern "C" void Sleep(DWORD milliseconds)
 {
     // Sleep cannot fail on the device: the call counts, and pauses all the same.
     ce::call_fails("Sleep");
+    ce::flush_console();
     timespec left;
     left.tv_sec = static_cast<time_t>(milliseconds / 1000);
     left.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;

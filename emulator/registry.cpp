@@ -1,12 +1,10 @@
 // The device's HKEY_LOCAL_MACHINE, loaded from $CE_DEVICE/registry.reg
 // before the tool runs, and the registry calls the tool makes on it.
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <memory>
-#include <sstream>
 
 #include "emulator.h"
 #include "registry_file.h"
@@ -73,21 +71,20 @@ bool key_path(HKEY key, std::u16string& path)
 
 std::string load_registry(const std::string& file)
 {
-    struct stat info;
-    if (lstat(file.c_str(), &info) != 0) {
+    std::string complaint;
+    int fd = open_device_file(file, "the registry file", complaint);
+    if (fd < 0) {
         registry = Registry();
-        registry.keys[u""];
-        return "";
+        return complaint;
     }
-    std::ifstream in(file, std::ios::binary);
-    if (!S_ISREG(info.st_mode) || !in) {
-        return file + ": not a readable file";
+    std::string bytes = read_at_most(fd, LARGEST_REGISTRY_FILE + 1);
+    close(fd);
+    if (bytes.size() > LARGEST_REGISTRY_FILE) {
+        return file + " is larger than 16 MiB: too large for a registry file";
     }
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
     std::string error;
     Registry loaded;
-    if (!parse_registry(bytes.str(), loaded, error)) {
+    if (!parse_registry(bytes, loaded, error)) {
         return file + ":" + error;
     }
     registry = std::move(loaded);
@@ -124,7 +121,7 @@ extern "C" LONG RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM a
             sub.pop_back();
         }
         std::u16string path = fold(base.empty() || sub.empty() ? base + sub : base + u"\\" + sub);
-        if (registry.keys.count(path) == 0) {
+        if (find_key(registry, path) == nullptr) {
             status = ERROR_FILE_NOT_FOUND;
         } else {
             std::unique_ptr<CeKey> opened(new CeKey{path, key_name(key) + (sub.empty() ? "" : "\\" + to_utf8(sub))});
@@ -158,11 +155,11 @@ extern "C" LONG RegQueryValueExW(HKEY key, LPCWSTR value_name, LPDWORD reserved,
         trace(line + result_name(ERROR_INVALID_PARAMETER));
         return ERROR_INVALID_PARAMETER;
     }
-    auto found_key = registry.keys.find(path);
+    const RegistryKey* found_key = find_key(registry, path);
     const RegistryValue* value = nullptr;
-    if (found_key != registry.keys.end()) {
-        auto found = found_key->second.values.find(fold(name));
-        if (found != found_key->second.values.end()) {
+    if (found_key != nullptr) {
+        auto found = found_key->values.find(fold(name));
+        if (found != found_key->values.end()) {
             value = &found->second;
         }
     }

@@ -21,53 +21,64 @@ std::u16string fold(const std::u16string& name)
 namespace {
 
 const uint32_t TYPE_SZ = 1, TYPE_EXPAND_SZ = 2, TYPE_BINARY = 3, TYPE_DWORD = 4, TYPE_MULTI_SZ = 7;
-const size_t LONGEST_NAME = 16383;  // the registry's limit for value names
-const size_t LONGEST_KEY_PART = 255;
-
 struct Fault {
     size_t line;
     std::string message;
 };
 
-// The file's text as lines of UTF-16 units.
-std::vector<std::u16string> decode_lines(const std::string& bytes)
+// The file's text as UTF-16 units, and where each of its lines starts; the
+// lines are taken out one at a time, so that a file of many short lines
+// costs little more than its text.
+struct Text {
+    std::u16string units;
+    std::vector<size_t> starts;  // of each line; units.size() + 1 ends the last
+
+    size_t lines() const { return starts.size() - 1; }
+    // Line i (from 0) without its line end.
+    std::u16string line(size_t i) const
+    {
+        size_t end = starts[i + 1] - 1;
+        if (end > starts[i] && units[end - 1] == '\r') {
+            --end;
+        }
+        return units.substr(starts[i], end - starts[i]);
+    }
+};
+
+Text decode(const std::string& bytes)
 {
-    std::u16string text;
+    Text text;
     size_t line = 1;
     if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE) {
         if (bytes.size() % 2 != 0) {
             throw Fault{1, "UTF-16 text with an odd number of bytes"};
         }
+        text.units.reserve(bytes.size() / 2);
         for (size_t i = 2; i < bytes.size(); i += 2) {
-            text += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8));
+            text.units += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8));
         }
     } else {
         size_t i = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+        text.units.reserve(bytes.size() - i);
         for (size_t length = 0; i < bytes.size(); i += length) {
             char32_t c = 0;
             if (!decode_utf8(bytes, i, c, length)) {
                 throw Fault{line, "not UTF-8 text"};
             }
-            append_utf16(text, c);
+            append_utf16(text.units, c);
             line += c == '\n';
         }
     }
-    std::vector<std::u16string> lines;
-    size_t start = 0;
-    for (size_t i = 0; i <= text.size(); ++i) {
-        if (i == text.size() || text[i] == '\n') {
-            std::u16string one = text.substr(start, i - start);
-            if (!one.empty() && one.back() == '\r') {
-                one.pop_back();
-            }
-            if (one.find(u'\0') != std::u16string::npos) {
-                throw Fault{lines.size() + 1, "a zero character in the text"};
-            }
-            lines.push_back(one);
-            start = i + 1;
+    text.starts.push_back(0);
+    for (size_t i = 0; i < text.units.size(); ++i) {
+        if (text.units[i] == '\n') {
+            text.starts.push_back(i + 1);
+        } else if (text.units[i] == 0) {
+            throw Fault{text.starts.size(), "a zero character in the text"};
         }
     }
-    return lines;
+    text.starts.push_back(text.units.size() + 1);
+    return text;
 }
 
 bool is_space(char16_t c)
@@ -111,25 +122,15 @@ int hex_digit(char16_t c)
     return -1;
 }
 
-std::string utf16le(const std::u16string& text)
-{
-    std::string bytes;
-    for (char16_t c : text) {
-        bytes += static_cast<char>(c & 0xFF);
-        bytes += static_cast<char>(c >> 8);
-    }
-    return bytes;
-}
-
 class Parser {
 public:
-    Parser(const std::vector<std::u16string>& lines, Registry& registry) : lines_(lines), registry_(registry) {}
+    Parser(const Text& text, Registry& registry) : text_(text), registry_(registry) {}
 
     void run()
     {
         bool first = true;
-        for (index_ = 0; index_ < lines_.size(); ++index_) {
-            std::u16string line = trimmed(lines_[index_]);
+        for (index_ = 0; index_ < text_.lines(); ++index_) {
+            std::u16string line = trimmed(text_.line(index_));
             if (line.empty() || line[0] == ';') {
                 continue;
             }
@@ -183,14 +184,17 @@ private:
         size_t start = 0;
         while (!path.empty() && start <= path.size()) {
             size_t end = path.find('\\', start);
-            std::u16string part = path.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start);
-            if (part.empty()) {
+            size_t length = (end == std::u16string::npos ? path.size() : end) - start;
+            if (length == 0) {
                 throw fault("an empty name in the key path");
             }
-            if (part.size() > LONGEST_KEY_PART) {
+            if (length > LONGEST_KEY_NAME) {
                 throw fault("a key name longer than 255 characters");
             }
-            parts.push_back(part);
+            if (parts.size() == DEEPEST_KEY) {
+                throw fault("a key more than 512 levels deep");
+            }
+            parts.push_back(path.substr(start, length));
             if (end == std::u16string::npos) {
                 break;
             }
@@ -202,25 +206,28 @@ private:
         if (other) {
             return;
         }
-        std::u16string folded = fold(path);
-        if (remove) {
-            for (auto it = registry_.keys.begin(); it != registry_.keys.end();) {
-                bool below = it->first == folded || it->first.compare(0, folded.size() + 1, folded + u"\\") == 0;
-                it = below && !folded.empty() ? registry_.keys.erase(it) : std::next(it);
+        RegistryKey* key = &registry_.root;
+        for (size_t i = 0; i < parts.size(); ++i) {
+            std::u16string folded = fold(parts[i]);
+            auto found = key->subkeys.find(folded);
+            if (remove && i + 1 == parts.size()) {
+                if (found != key->subkeys.end()) {
+                    key->subkeys.erase(found);
+                }
+                return;
             }
-            return;
-        }
-        // A key's parents exist with it.
-        std::u16string spelled;
-        registry_.keys[u""];
-        for (const std::u16string& part : parts) {
-            spelled += (spelled.empty() ? u"" : u"\\") + part;
-            RegistryKey& key = registry_.keys[fold(spelled)];
-            if (key.path.empty()) {
-                key.path = spelled;
+            if (found == key->subkeys.end()) {
+                if (remove) {
+                    return;
+                }
+                // A key's parents exist with it.
+                found = key->subkeys.emplace(folded, std::unique_ptr<RegistryKey>(new RegistryKey)).first;
+                found->second->name = parts[i];
             }
+            key = found->second.get();
         }
-        current_ = &registry_.keys[folded];
+        // Removing the root itself removes nothing.
+        current_ = remove ? nullptr : key;
     }
 
     void value(const std::u16string& line)
@@ -237,7 +244,7 @@ private:
             if (name.empty()) {
                 throw fault("an empty value name; the default value is written @");
             }
-            if (name.size() > LONGEST_NAME) {
+            if (name.size() > LONGEST_VALUE_NAME) {
                 throw fault("a value name longer than 16383 characters");
             }
         }
@@ -368,10 +375,10 @@ private:
         if (at + 1 != line.size() || line[at] != '\\') {
             return false;
         }
-        if (index_ + 1 >= lines_.size()) {
+        if (index_ + 1 >= text_.lines()) {
             throw fault("a list continued past the end of the file");
         }
-        line = trimmed(lines_[++index_]);
+        line = trimmed(text_.line(++index_));
         at = 0;
         return true;
     }
@@ -428,7 +435,7 @@ private:
         return bytes + std::string(2, '\0');
     }
 
-    const std::vector<std::u16string>& lines_;
+    const Text& text_;
     Registry& registry_;
     size_t index_ = 0;
     RegistryKey* current_ = nullptr;
@@ -444,16 +451,28 @@ bool parse_registry(const std::string& bytes, Registry& registry, std::string& e
 {
     Registry loaded;
     try {
-        std::vector<std::u16string> lines = decode_lines(bytes);
-        Parser parser(lines, loaded);
+        Text text = decode(bytes);
+        Parser parser(text, loaded);
         parser.run();
     } catch (const Fault& fault) {
         error = std::to_string(fault.line) + ": " + fault.message;
         return false;
     }
-    loaded.keys[u""];
     registry = std::move(loaded);
     return true;
+}
+
+const RegistryKey* find_key(const Registry& registry, const std::u16string& folded_path)
+{
+    const RegistryKey* key = &registry.root;
+    for (size_t start = 0; key != nullptr && start < folded_path.size();) {
+        size_t end = folded_path.find('\\', start);
+        end = end == std::u16string::npos ? folded_path.size() : end;
+        auto found = key->subkeys.find(folded_path.substr(start, end - start));
+        key = found == key->subkeys.end() ? nullptr : found->second.get();
+        start = end + 1;
+    }
+    return key;
 }
 
 }  // namespace ce

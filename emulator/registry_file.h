@@ -3,8 +3,10 @@
 #ifndef CE_REGISTRY_FILE_H
 #define CE_REGISTRY_FILE_H
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 
 namespace ce {
@@ -16,20 +18,32 @@ struct RegistryValue {
 };
 
 struct RegistryKey {
-    std::u16string path;  // below HKEY_LOCAL_MACHINE, as first spelled
-    std::map<std::u16string, RegistryValue> values;  // by folded name
+    std::u16string name;  // as first spelled; "" for the root
+    std::map<std::u16string, std::unique_ptr<RegistryKey>> subkeys;  // by folded name
+    std::map<std::u16string, RegistryValue> values;                  // by folded name
 };
 
+// HKEY_LOCAL_MACHINE: its root key and everything below it.
 struct Registry {
-    std::map<std::u16string, RegistryKey> keys;  // by folded path; "" is the root
+    RegistryKey root;
 };
+
+// The registry's own limits, and the size of file the emulation reads.
+const size_t LONGEST_KEY_NAME = 255;
+const size_t DEEPEST_KEY = 512;  // levels of keys below the root
+const size_t LONGEST_VALUE_NAME = 16383;
+const size_t LARGEST_REGISTRY_FILE = 16 * 1024 * 1024;
+
+// The key at a folded path below the root ("" is the root itself), or null.
+const RegistryKey* find_key(const Registry& registry, const std::u16string& folded_path);
 
 // Key and value names compare without regard to case, as in the registry.
 std::u16string fold(const std::u16string& name);
 
 // Reads a whole file: UTF-8 (with or without a byte-order mark) or UTF-16LE
-// with its byte-order mark, LF or CRLF line ends. False on the first fault,
-// with error set to "LINE: what is wrong"; registry is then left as it was.
+// with its byte-order mark, LF or CRLF line ends, in time linear in its size.
+// False on the first fault, with error set to "LINE: what is wrong"; registry
+// is then left as it was.
 bool parse_registry(const std::string& bytes, Registry& registry, std::string& error);
 
 }  // namespace ce

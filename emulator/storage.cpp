@@ -8,6 +8,7 @@
 #include "emulator.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -111,12 +112,16 @@ void storage_shrank(uint64_t bytes)
 void lose_what_is_not_durable()
 {
     for (const auto& file : durable_length) {
+        // Only the file itself: never through a link or a second name.
+        int fd = open(file.first.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         struct stat info;
-        if (lstat(file.first.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-            static_cast<uint64_t>(info.st_size) > file.second &&
-            truncate(file.first.c_str(), static_cast<off_t>(file.second)) != 0) {
+        if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1 &&
+            static_cast<uint64_t>(info.st_size) > file.second && ftruncate(fd, static_cast<off_t>(file.second)) != 0) {
             std::fprintf(stderr, "emulation: %s: could not fall back to its %llu durable bytes: %s\n",
                          file.first.c_str(), static_cast<unsigned long long>(file.second), std::strerror(errno));
+        }
+        if (fd >= 0) {
+            close(fd);
         }
     }
 }

@@ -104,6 +104,16 @@ std::u16string to_utf16(const std::string& text)
     return out;
 }
 
+std::string utf16le(const std::u16string& text)
+{
+    std::string bytes;
+    for (char16_t unit : text) {
+        bytes += static_cast<char>(unit & 0xFF);
+        bytes += static_cast<char>(unit >> 8);
+    }
+    return bytes;
+}
+
 std::string quoted(const std::string& text)
 {
     std::string out = "\"";

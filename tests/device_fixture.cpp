@@ -44,11 +44,14 @@ void feed_input(int fd, const RunOptions& options)
     }
 }
 
-RunResult run_program(const std::string& program, const std::vector<std::string>& args, const RunOptions& options)
+Started start_program(const std::string& program, const std::vector<std::string>& args, const RunOptions& options)
 {
     int in[2], out[2], err[2];
     if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
         throw std::runtime_error("pipe failed");
+    }
+    if (options.stdout_pipe_bytes > 0 && fcntl(out[0], F_SETPIPE_SZ, options.stdout_pipe_bytes) < 0) {
+        throw std::runtime_error("F_SETPIPE_SZ failed");
     }
     std::vector<std::string> env_strings;
     for (char** e = environ; *e != nullptr; ++e) {
@@ -80,11 +83,22 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
 
     pid_t pid = fork();
     if (pid == 0) {
+        // Ignored signals stay ignored across exec (the parent ignores
+        // SIGPIPE): the child starts with every one at its default.
+        for (int s = 1; s < NSIG; ++s) {
+            signal(s, SIG_DFL);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
             close(fd);
+        }
+        if (options.stdout_closed) {
+            close(1);
         }
         if (!options.working_dir.empty() && chdir(options.working_dir.c_str()) != 0) {
             _exit(126);
@@ -95,17 +109,29 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
     close(in[0]);
     close(out[1]);
     close(err[1]);
-    feed_input(in[1], options);
+    Started child;
+    child.pid = pid;
+    child.in = in[1];
+    child.out = out[0];
+    child.err = err[0];
+    if (options.stdout_closed) {
+        close(child.out);
+        child.out = -1;
+    }
+    return child;
+}
 
+RunResult finish_program(Started& child, const RunOptions& options)
+{
     RunResult result;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(options.timeout_seconds);
-    bool out_open = true, err_open = true;
+    bool out_open = child.out >= 0, err_open = true;
     while (out_open || err_open) {
-        pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+        pollfd fds[2] = {{out_open ? child.out : -1, POLLIN, 0}, {child.err, POLLIN, 0}};
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             result.timed_out = true;
-            kill(pid, SIGKILL);
+            kill(child.pid, SIGKILL);
             break;
         }
         int ready = poll(fds, 2, static_cast<int>(left.count()));
@@ -125,16 +151,27 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
             }
         }
     }
-    if (options.keep_input_open) {
-        close(in[1]);
+    for (int* fd : {&child.in, &child.out, &child.err}) {
+        if (*fd >= 0) {
+            close(*fd);
+            *fd = -1;
+        }
     }
-    close(out[0]);
-    close(err[0]);
     int status = 0;
-    waitpid(pid, &status, 0);
+    waitpid(child.pid, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return result;
+}
+
+RunResult run_program(const std::string& program, const std::vector<std::string>& args, const RunOptions& options)
+{
+    Started child = start_program(program, args, options);
+    feed_input(child.in, options);
+    if (!options.keep_input_open) {
+        child.in = -1;  // feed_input closed it
+    }
+    return finish_program(child, options);
 }
 
 TempDevice::TempDevice()

@@ -21,6 +21,8 @@ struct RunOptions {
     std::map<std::string, std::string> env;  // added to the environment
     std::vector<std::string> unset;          // removed from it
     std::string working_dir;
+    bool stdout_closed = false;    // the child starts with descriptor 1 closed
+    int stdout_pipe_bytes = 0;     // the capacity of the pipe it writes to; 0: the system's
 };
 
 // Keys typed at the console. A console kept open never ends, so a read past
@@ -32,6 +34,17 @@ RunOptions typed(const std::string& keys, bool keep_open = false);
 void feed_input(int fd, const RunOptions& options);
 
 RunResult run_program(const std::string& program, const std::vector<std::string>& args, const RunOptions& options);
+
+// The same in two halves, for a test that acts on the child while it runs:
+// started with its signals at their defaults, the parent holding the other
+// ends of its standard streams (out is -1 when stdout_closed).
+struct Started {
+    int pid = -1;
+    int in = -1, out = -1, err = -1;
+};
+Started start_program(const std::string& program, const std::vector<std::string>& args, const RunOptions& options);
+// Reads what is left on out (unless closed, -1) and err until the child ends.
+RunResult finish_program(Started& child, const RunOptions& options);
 
 // A fresh device folder under the system's temporary folder, removed at the end.
 class TempDevice {

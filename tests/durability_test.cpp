@@ -148,6 +148,34 @@ TEST(PowerCut, NoCutBeforeAnyTracedCallLeavesTheDeviceWithoutACompleteImage)
     EXPECT_GT(count[EndState::NewImage], 0);
 }
 
+// What the run-time and the console hold in memory at a cut: the screen
+// shows everything printed before it; the image is durable once flushed.
+TEST(PowerCut, TheScreenShowsEverythingPrintedBeforeTheCut)
+{
+    // Calls 4 to 6 are the three writes, 7 the flush.
+    const std::pair<int, std::string> cuts[] = {
+        {4, "\n"}, {5, progress_until(4096)}, {6, progress_until(8192)}, {7, PROGRESS}};
+    for (const auto& cut : cuts) {
+        SCOPED_TRACE("CE_POWER_CUT=" + std::to_string(cut.first));
+        UpgradeDevice device;
+        RunResult run = device.upgrade({{"CE_POWER_CUT", std::to_string(cut.first)}});
+        EXPECT_EQ(run.signal, SIGKILL);
+        EXPECT_EQ(after_welcome(run), WAIT + cut.second);
+    }
+}
+
+TEST(PowerCut, TheNewImageIsDurableFromItsFlushToStorageOn)
+{
+    // 8 is FlushFileBuffers, 9 fclose, 10 the delete of the old image.
+    const std::pair<int, std::string> cuts[] = {{8, ""}, {9, NEW_IMAGE}, {10, NEW_IMAGE}};
+    for (const auto& cut : cuts) {
+        SCOPED_TRACE("CE_POWER_CUT=" + std::to_string(cut.first));
+        UpgradeDevice device;
+        device.upgrade({{"CE_POWER_CUT", std::to_string(cut.first)}});
+        EXPECT_EQ(device.files(), (std::map<std::string, std::string>{{"NK.bin", OLD_IMAGE}, {"NK1.bin", cut.second}}));
+    }
+}
+
 // The volume: what it holds at boot counts, emptying and deleting free room.
 
 const std::string INSTALL_START =

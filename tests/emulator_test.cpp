@@ -1,7 +1,9 @@
 // The emulated device's own rules, called as the tool calls them.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <filesystem>
@@ -31,7 +33,6 @@ TEST_F(EmulatorTest, PathsResolveInsideRootWithoutRegardToCase)
     device.write("root/Windows/Reboot.exe", "x");
     EXPECT_EQ(host(u"\\windows\\reboot.exe"), "/Windows/Reboot.exe");
     EXPECT_EQ(host(u"windows\\REBOOT.EXE"), "/Windows/Reboot.exe");
-    EXPECT_EQ(host(u"\\\\Windows\\new.TXT"), "/Windows/new.TXT");
     EXPECT_TRUE(ce::resolve(u"\\windows\\reboot.exe").exists);
     EXPECT_FALSE(ce::resolve(u"\\windows\\new.txt").exists);
     EXPECT_TRUE(ce::resolve(u"\\windows").is_folder);
@@ -46,6 +47,19 @@ TEST_F(EmulatorTest, PathsThatWouldLeaveTheDeviceFail)
         SCOPED_TRACE(ce::to_utf8(path));
         EXPECT_EQ(host(path), "<fails>");
     }
+}
+
+TEST_F(EmulatorTest, PathsWin32RefusesFailWithItsErrors)
+{
+    device.make_folder("root/Windows");
+    device.write("root/NK.bin", "x");
+    const std::pair<const char16_t*, DWORD> refused[] = {
+        {u"\\NK.bin\\", ERROR_INVALID_NAME}, {u"\\new/", ERROR_INVALID_NAME}, {u"\\/NK.bin", ERROR_PATH_NOT_FOUND}};
+    for (const auto& path : refused) {
+        EXPECT_FALSE(ce::resolve(path.first).ok);
+        EXPECT_EQ(ce::resolve(path.first).error, path.second) << ce::to_utf8(path.first);
+    }
+    EXPECT_TRUE(ce::resolve(u"\\windows\\").is_folder);
 }
 
 TEST_F(EmulatorTest, TheUpgradeDriverIsHeldByOneOpenerAtATime)
@@ -67,7 +81,7 @@ TEST_F(EmulatorTest, TheUpgradeDriverIsHeldByOneOpenerAtATime)
     EXPECT_EQ(CreateFileW(u"\\NK.bin", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
 }
 
-TEST_F(EmulatorTest, StreamsWriteBytesAsGivenAndWideTextAsUtf8)
+TEST_F(EmulatorTest, StreamsStoreWhatTheDevicesRunTimeStoresInEachMode)
 {
     FILE* file = ce_wfopen(u"\\lan1", u"w");
     ASSERT_NE(file, nullptr);
@@ -76,7 +90,9 @@ TEST_F(EmulatorTest, StreamsWriteBytesAsGivenAndWideTextAsUtf8)
     EXPECT_EQ(ce_fwprintf(file, u"\u00fc%s\n", u"\U0001F600"), 4);
     EXPECT_EQ(ce_fwrite("\0\r\n", 1, 3, file), 3u);
     EXPECT_EQ(ce_fclose(file), 0);
-    EXPECT_EQ(device.read("root/lan1"), std::string("192.168.3.127\n-5\n\xC3\xBC\xF0\x9F\x98\x80\n\0\r\n", 27));
+    // Text mode: wide text in the settings files' host form, bytes with each
+    // line feed as CR LF.
+    EXPECT_EQ(device.read("root/lan1"), std::string("192.168.3.127\n-5\n\xC3\xBC\xF0\x9F\x98\x80\n\0\r\r\n", 28));
     EXPECT_EQ(device.trace(),
               "_wfopen \\lan1 w ok\n"
               "fwprintf \\lan1 \"192.168.3.127\\n\" ok\n"
@@ -84,6 +100,29 @@ TEST_F(EmulatorTest, StreamsWriteBytesAsGivenAndWideTextAsUtf8)
               "fwprintf \\lan1 \"\xC3\xBC\xF0\x9F\x98\x80\\n\" ok\n"
               "fwrite \\lan1 1 3 ok\n"
               "fclose \\lan1 ok\n");
+
+    // The image opened in the wrong mode would differ on the device.
+    const HRSRC image = FindResourceW(nullptr, MAKEINTRESOURCEW(183), u"FIRMWARE");
+    const std::string bytes(static_cast<const char*>(LoadResource(nullptr, image)), SizeofResource(nullptr, image));
+    for (const char16_t* mode : {u"wb", u"w", u"wt"}) {
+        SCOPED_TRACE(ce::to_utf8(mode));
+        FILE* nk = ce_wfopen(u"\\NK1.bin", mode);
+        EXPECT_EQ(ce_fwrite(bytes.data(), 1, bytes.size(), nk), bytes.size());
+        EXPECT_EQ(ce_fclose(nk), 0);
+        std::string stored = device.read("root/NK1.bin");
+        if (mode[1] == 'b') {
+            EXPECT_EQ(stored, bytes);
+        } else {
+            EXPECT_EQ(stored.substr(0, 8), "B000FF\r\n");
+            EXPECT_EQ(stored.size(), bytes.size() + std::count(bytes.begin(), bytes.end(), '\n'));
+        }
+    }
+
+    // A binary stream takes the wide characters as they are: UTF-16LE.
+    FILE* wide = ce_wfopen(u"\\lan2", u"wb");
+    EXPECT_EQ(ce_fwprintf(wide, u"%s\n", u"N\u00fc"), 3);
+    EXPECT_EQ(ce_fclose(wide), 0);
+    EXPECT_EQ(device.read("root/lan2"), std::string("N\0\xFC\0\n\0", 6));
 }
 
 TEST_F(EmulatorTest, TraceLinesKeepTheOrderOfTheCallsWhateverTheirLength)
@@ -164,6 +203,35 @@ TEST_F(EmulatorTest, FilesFollowTheDevicesRulesForDeleteAndMove)
     EXPECT_EQ(ce_wfopen(u"\\missing", u"r"), nullptr);
 }
 
+TEST_F(EmulatorTest, FilesTheDevicesFileSystemCannotHoldAreNeverWritten)
+{
+    // A FIFO is never opened, so nothing blocks; a read-only file and one
+    // with a second hard link are never written, deleted or replaced.
+    ASSERT_EQ(mkfifo((device.root() + "/pipe").c_str(), 0644), 0);
+    device.write("root/locked", "read-only");
+    chmod((device.root() + "/locked").c_str(), 0444);
+    device.write("root/linked", "two names");
+    std::filesystem::create_hard_link(device.root() + "/linked", device.root() + "/other name");
+    const std::pair<const char16_t*, bool> files[] = {{u"\\pipe", false}, {u"\\locked", true}, {u"\\linked", true}};
+    for (const auto& file : files) {
+        for (const char16_t* mode : {u"r", u"w", u"ab"}) {
+            SCOPED_TRACE(ce::to_utf8(file.first) + " " + ce::to_utf8(mode));
+            FILE* opened = ce_wfopen(file.first, mode);
+            EXPECT_EQ(opened != nullptr, file.second && mode[0] == 'r');
+            if (opened != nullptr) {
+                EXPECT_EQ(ce_fclose(opened), 0);
+            }
+        }
+    }
+    EXPECT_FALSE(DeleteFileW(u"linked"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(MoveFileW(u"locked", u"linked"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(MoveFileW(u"locked", u"Locked.txt"));  // renaming stays allowed
+    EXPECT_EQ(device.read("root/Locked.txt"), "read-only");
+    EXPECT_EQ(device.read("root/other name"), "two names");
+}
+
 TEST_F(EmulatorTest, TheEmbeddedResourceIsFoundByIdAndTypeOnly)
 {
     HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(183), u"firmware");
@@ -204,6 +272,7 @@ struct ConsoleTest : ::testing::Test {
     }
     std::string output()
     {
+        ce::flush_console();
         dup2(saved_out, 1);
         std::string text;
         char buffer[4096];

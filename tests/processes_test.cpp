@@ -92,7 +92,16 @@ TEST_F(ProcessTest, TheProgramGetsNoneOfTheToolsOpenFiles)
     program("fd.exe", "#!/bin/sh\n[ -e /proc/$$/fd/$1 ] && exit 1\nexit 0\n");
     FILE* held = ce_wfopen(u"\\held", u"w");
     ASSERT_NE(held, nullptr);
-    std::u16string number = ce::to_utf16(std::to_string(fileno(held)));
+    // The descriptor the emulation holds the file by.
+    std::string descriptor;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code unreadable;
+        if (fs::read_symlink(entry.path(), unreadable) == fs::path(device.root()) / "held") {
+            descriptor = entry.path().filename().string();
+        }
+    }
+    ASSERT_NE(descriptor, "");
+    std::u16string number = ce::to_utf16(descriptor);
     ASSERT_TRUE(start(u"fd.exe", number.c_str()));
     EXPECT_EQ(exit_code_at_the_end(), 0u);
     ce_fclose(held);

@@ -35,13 +35,13 @@ Registry parsed(const std::string& text)
 const ce::RegistryValue& value(const Registry& registry, const std::u16string& key, const std::u16string& name)
 {
     static const ce::RegistryValue none;
-    auto k = registry.keys.find(ce::fold(key));
-    if (k == registry.keys.end()) {
+    const ce::RegistryKey* k = ce::find_key(registry, ce::fold(key));
+    if (k == nullptr) {
         ADD_FAILURE() << "no key " << ce::to_utf8(key);
         return none;
     }
-    auto v = k->second.values.find(ce::fold(name));
-    if (v == k->second.values.end()) {
+    auto v = k->values.find(ce::fold(name));
+    if (v == k->values.end()) {
         ADD_FAILURE() << "no value " << ce::to_utf8(name);
         return none;
     }
@@ -68,8 +68,8 @@ TEST(RegistryFile, PlatformBuildFormWithIndentedValuesAndMultiStrings)
     EXPECT_EQ(value(r, TCPIP, u"Domain").type, 1u);
     EXPECT_EQ(value(r, TCPIP, u"Domain").data, sz(u"plant \"A\" \\ north"));
     // Parents exist with their children.
-    EXPECT_EQ(r.keys.count(u"comm\\pci"), 1u);
-    EXPECT_EQ(r.keys.count(u""), 1u);
+    EXPECT_NE(ce::find_key(r, u"comm\\pci"), nullptr);
+    EXPECT_EQ(ce::find_key(r, u""), &r.root);
 }
 
 TEST(RegistryFile, RegistryEditorExportInUtf16WithCrLf)
@@ -94,7 +94,7 @@ TEST(RegistryFile, RegistryEditorExportInUtf16WithCrLf)
     EXPECT_EQ(value(r, TCPIP, u"Blob").data, "\xde\xad\xbe\xef");
     EXPECT_EQ(value(r, TCPIP, u"Empty").data, "");
     EXPECT_EQ(value(r, TCPIP, u"").data, sz(u"default \u00e9"));
-    EXPECT_EQ(r.keys.count(u"software\\other"), 0u);
+    EXPECT_EQ(ce::find_key(r, u"software\\other"), nullptr);
 }
 
 TEST(RegistryFile, Regedit4HoldsTextTypesAsEightBitCharacters)
@@ -156,18 +156,34 @@ TEST(RegistryFile, LaterLinesReplaceAndRemove)
         "[-HKEY_LOCAL_MACHINE\\A\\C]\n");
     EXPECT_EQ(value(r, u"A\\B", u"x").data, sz(u"3"));
     EXPECT_EQ(value(r, u"A\\B", u"x").name, u"X");
-    EXPECT_EQ(r.keys.at(u"a\\b").values.count(u"y"), 0u);
-    EXPECT_EQ(r.keys.count(u"a\\c"), 0u);
-    EXPECT_EQ(r.keys.count(u"a\\c\\d"), 0u);
-    EXPECT_EQ(r.keys.at(u"a\\b").path, u"A\\B");
+    ASSERT_NE(ce::find_key(r, u"a\\b"), nullptr);
+    EXPECT_EQ(ce::find_key(r, u"a\\b")->values.count(u"y"), 0u);
+    EXPECT_EQ(ce::find_key(r, u"a\\c"), nullptr);
+    EXPECT_EQ(ce::find_key(r, u"a\\c\\d"), nullptr);
+    EXPECT_EQ(ce::find_key(r, u"a")->name, u"A");
+    EXPECT_EQ(ce::find_key(r, u"a\\b")->name, u"B");
 }
 
 TEST(RegistryFile, EmptyFilesAndUtf8ByteOrderMarks)
 {
-    EXPECT_EQ(parsed("").keys.size(), 1u);
-    EXPECT_EQ(parsed("\xEF\xBB\xBFREGEDIT4\r\n; nothing\r\n").keys.size(), 1u);
+    EXPECT_TRUE(parsed("").root.subkeys.empty());
+    EXPECT_TRUE(parsed("\xEF\xBB\xBFREGEDIT4\r\n; nothing\r\n").root.subkeys.empty());
     Registry r = parsed("[HKEY_LOCAL_MACHINE\\K]\n\"\xC3\xA9t\xC3\xA9\"=\"\xE2\x82\xAC\"");
     EXPECT_EQ(value(r, u"K", u"\u00e9t\u00e9").data, sz(u"\u20ac"));
+}
+
+TEST(RegistryFile, AKeyIsAtMost512LevelsDeep)
+{
+    std::string path = "k";
+    for (int level = 2; level <= 512; ++level) {
+        path += "\\k";
+    }
+    Registry deepest = parsed("[HKEY_LOCAL_MACHINE\\" + path + "]\n\"v\"=\"x\"\n");
+    EXPECT_EQ(value(deepest, ce::to_utf16(path), u"v").data, sz(u"x"));
+    Registry registry;
+    std::string error;
+    EXPECT_FALSE(ce::parse_registry("\n[HKEY_LOCAL_MACHINE\\" + path + "\\k]\n", registry, error));
+    EXPECT_EQ(error, "2: a key more than 512 levels deep");
 }
 
 TEST(RegistryFile, FaultsNameTheirLine)
@@ -203,12 +219,12 @@ TEST(RegistryFile, FaultsNameTheirLine)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.first);
         Registry registry;
-        registry.keys[u"untouched"];
+        registry.root.subkeys[u"untouched"].reset(new ce::RegistryKey);
         std::string error;
         EXPECT_FALSE(ce::parse_registry(c.first, registry, error));
         EXPECT_EQ(error.substr(0, c.second.size()), c.second) << error;
         EXPECT_GT(error.size(), c.second.size());
-        EXPECT_EQ(registry.keys.count(u"untouched"), 1u);
+        EXPECT_NE(ce::find_key(registry, u"untouched"), nullptr);
     }
 }
 

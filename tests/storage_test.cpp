@@ -125,6 +125,35 @@ TEST_F(StorageTest, AFlushAfterMoreWritesMovesTheDurableEndOn)
     EXPECT_EQ(content("image"), "first second ");
 }
 
+TEST_F(StorageTest, AFullStreamBufferReachesTheFileInOrderYetMakesNothingDurable)
+{
+    // Odd pieces across several buffers' worth: every byte lands once, in
+    // order; what a filled buffer handed over unflushed is lost at a cut.
+    std::string bytes;
+    boot({});
+    FILE* whole = ce_wfopen(u"\\whole.bin", u"wb");
+    for (size_t i = 0; bytes.size() < 3 * ce::STREAM_BYTES; ++i) {
+        std::string piece(1 + (i * 7919) % 5000, static_cast<char>('a' + i % 26));
+        ASSERT_EQ(ce_fwrite(piece.data(), 1, piece.size(), whole), piece.size());
+        bytes += piece;
+    }
+    EXPECT_EQ(ce_fclose(whole), 0);
+    EXPECT_EQ(content("whole.bin"), bytes);
+
+    const size_t durable = ce::STREAM_BYTES + ce::STREAM_BYTES / 2 + 3;
+    boot({{"CE_POWER_CUT", "6"}});
+    EXPECT_EXIT(
+        {
+            FILE* file = written(u"\\cut.bin", u"wb", bytes.substr(0, durable));  // 1, 2
+            flush_to_storage(file);                                                 // 3, 4
+            ce_fwrite(bytes.data() + durable, 1, bytes.size() - durable, file);    // 5: fills the buffer
+            ce_fclose(file);                                                       // 6: the power fails first
+            std::exit(0);
+        },
+        ::testing::KilledBySignal(SIGKILL), "");
+    EXPECT_EQ(content("cut.bin"), bytes.substr(0, durable));
+}
+
 TEST_F(StorageTest, AFullVolumeStoresWhatFitsCountingWhatItHeldAtBoot)
 {
     device.make_folder("root/Windows");
