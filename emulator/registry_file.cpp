@@ -122,6 +122,16 @@ int hex_digit(char16_t c)
     return -1;
 }
 
+// A key and every key below it.
+size_t keys_in(const RegistryKey& key)
+{
+    size_t count = 1;
+    for (const auto& sub : key.subkeys) {
+        count += keys_in(*sub.second);
+    }
+    return count;
+}
+
 class Parser {
 public:
     Parser(const Text& text, Registry& registry) : text_(text), registry_(registry) {}
@@ -212,6 +222,7 @@ private:
             auto found = key->subkeys.find(folded);
             if (remove && i + 1 == parts.size()) {
                 if (found != key->subkeys.end()) {
+                    keys_ -= keys_in(*found->second);
                     key->subkeys.erase(found);
                 }
                 return;
@@ -220,7 +231,11 @@ private:
                 if (remove) {
                     return;
                 }
+                if (keys_ == MOST_KEYS) {
+                    throw fault("more than " + std::to_string(MOST_KEYS) + " keys");
+                }
                 // A key's parents exist with it.
+                ++keys_;
                 found = key->subkeys.emplace(folded, std::unique_ptr<RegistryKey>(new RegistryKey)).first;
                 found->second->name = parts[i];
             }
@@ -437,6 +452,7 @@ private:
 
     const Text& text_;
     Registry& registry_;
+    size_t keys_ = 0;  // below the root, as the file stands so far
     size_t index_ = 0;
     RegistryKey* current_ = nullptr;
     bool ignored_ = false;

@@ -32,6 +32,9 @@ struct Registry {
 const size_t LONGEST_KEY_NAME = 255;
 const size_t DEEPEST_KEY = 512;  // levels of keys below the root
 const size_t LONGEST_VALUE_NAME = 16383;
+// A device's registry holds some thousands of keys; this bounds what a file
+// can make the emulation hold (each key costs some hundred bytes).
+const size_t MOST_KEYS = 262144;
 const size_t LARGEST_REGISTRY_FILE = 16 * 1024 * 1024;
 
 // The key at a folded path below the root ("" is the root itself), or null.

@@ -229,3 +229,23 @@ TEST(RegistryFile, FaultsNameTheirLine)
 }
 
 }  // namespace
+
+namespace {
+
+// Keys that a file removes again give their room back; only what it holds
+// at once counts against the limit.
+TEST(RegistryFile, AFileHoldsAtMostTheMostKeysAtOnce)
+{
+    std::string text;
+    for (size_t k = 0; k < ce::MOST_KEYS; ++k) {
+        text += "[HKEY_LOCAL_MACHINE\\k" + std::to_string(k) + "]\n";
+    }
+    std::string again = text + "[-HKEY_LOCAL_MACHINE\\k0]\n[HKEY_LOCAL_MACHINE\\new]\n";
+    EXPECT_NE(ce::find_key(parsed(again), u"new"), nullptr);
+    Registry registry;
+    std::string error;
+    EXPECT_FALSE(ce::parse_registry(text + "[HKEY_LOCAL_MACHINE\\k0\\one_more]\n", registry, error));
+    EXPECT_EQ(error, std::to_string(ce::MOST_KEYS + 1) + ": more than " + std::to_string(ce::MOST_KEYS) + " keys");
+}
+
+}  // namespace
