@@ -147,6 +147,13 @@ bool loader_runs(const std::string& loader, std::string& version, std::string& w
     return false;
 }
 
+// The build chosen and the Wine that runs it.
+struct WineChoice {
+    int bits = 0;
+    std::string tree;
+    std::string loader;
+    std::string shown;  // which build and which Wine, for the test's output
+};
 WineChoice the_choice;
 
 }  // namespace
@@ -168,7 +175,6 @@ bool choose_wine(const std::vector<WindowsBuild>& builds, std::string& why_not)
             the_choice.bits = build.bits;
             the_choice.tree = build.tree;
             the_choice.loader = loader;
-            the_choice.version = version;
             the_choice.shown = build.name + " (" + build.tree + ") under " + bits + " Wine (" + loader + ", " +
                                version + ") in a win" + std::to_string(build.bits) + " prefix" +
                                (reasons.empty() ? "" : "; " + reasons);
@@ -178,11 +184,6 @@ bool choose_wine(const std::vector<WindowsBuild>& builds, std::string& why_not)
     }
     why_not = reasons;
     return false;
-}
-
-const WineChoice& chosen_wine()
-{
-    return the_choice;
 }
 
 std::string windows_program(const std::string& relative)

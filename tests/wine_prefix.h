@@ -18,18 +18,10 @@ struct WindowsBuild {
     std::string missing;  // why it was not built, "" when it was
 };
 
-// The build that runs here and the Wine that runs it. Chosen once, by
+// Chooses, once, the build that runs here and the Wine that runs it, by
 // running the Wine loaders: the first of the builds offered whose Wine runs.
-struct WineChoice {
-    int bits = 0;
-    std::string tree;
-    std::string loader;    // the Wine loader that runs it
-    std::string version;   // what the loader says of itself
-    std::string shown;     // which build and which Wine, for the test's output
-};
 // False when none can run here, with the reasons in why_not.
 bool choose_wine(const std::vector<WindowsBuild>& builds, std::string& why_not);
-const WineChoice& chosen_wine();
 // Prints the line "Wine: <test program>: <which build, which Wine>".
 void say_which_wine(const char* test_program);
 
