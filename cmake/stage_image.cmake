@@ -59,8 +59,7 @@ endfunction()
 # The ${length} bytes from address ${from} of the records of the copy being
 # checked, as hex in ${out}, cut out by srec_cat; ${out}_held says how many
 # of them the records hold: "all", "some", "none", or "beyond" where they
-# would pass the end of the 32-bit address space. Bytes no record holds
-# read as 0.
+# would pass the last 32-bit address. Bytes no record holds read as 0.
 function(read_image out from length)
   math(EXPR end "${from} + ${length}")
   if(end GREATER 4294967296)
@@ -130,30 +129,30 @@ function(check_table_of_contents out)
   math(EXPR at "${start} + 0x40")
   hex_digits(shown ${at} 8)
   read_image(pointer ${at} 8)
-  if(NOT pointer_held STREQUAL "all")
+  if(pointer_held STREQUAL "beyond")
+    hex_digits(start ${start} 8)
+    refuse_image("has no ROM signature: image start ${start} + 0x40 passes the last 32-bit address${turn_off}")
+  elseif(NOT pointer_held STREQUAL "all")
     math(EXPR last "${at} + 7")
     hex_digits(last ${last} 8)
-    refuse_image("has no ROM signature: no record holds all of image start + 0x40 to + 0x47 (${shown} to ${last}), "
-                 "the signature and the address of the table of contents${turn_off}")
+    refuse_image("has no ROM signature: no record holds all of image start + 0x40 to + 0x47 (${shown} to ${last})${turn_off}")
   endif()
   little_endian(signature "${pointer}" 0 4)
   if(NOT signature EQUAL 1128612677)  # 0x43454345
     hex_digits(signature ${signature} 8)
-    refuse_image("has no ROM signature at image start + 0x40 (${shown}): it holds ${signature}, "
-                 "not 0x43454345 (\"ECEC\")${turn_off}")
+    refuse_image("has no ROM signature at image start + 0x40 (${shown}): it holds ${signature}, not 0x43454345${turn_off}")
   endif()
   little_endian(toc "${pointer}" 4 4)
   hex_digits(toc_shown ${toc} 8)
-  set(field_of "of its table of contents (ROMHDR at ${toc_shown})")
+  set(toc_at "its table of contents (ROMHDR) at ${toc_shown}")
+  set(field_of "in its table of contents (ROMHDR at ${toc_shown})")
   read_image(romhdr ${toc} 84)
   if(romhdr_held STREQUAL "beyond")
-    refuse_image("has its table of contents (ROMHDR) at ${toc_shown}, where its 84 bytes would pass "
-                 "the end of the 32-bit address space${turn_off}")
+    refuse_image("has ${toc_at}, where its 84 bytes would pass the last 32-bit address${turn_off}")
   elseif(romhdr_held STREQUAL "none")
-    refuse_image("has its table of contents (ROMHDR) at ${toc_shown}, outside its records${turn_off}")
+    refuse_image("has ${toc_at}, outside its records${turn_off}")
   elseif(romhdr_held STREQUAL "some")
-    refuse_image("has its table of contents (ROMHDR) at ${toc_shown} partly outside its records: "
-                 "no record holds all of its 84 bytes${turn_off}")
+    refuse_image("has ${toc_at} partly outside its records: no record holds all of its 84 bytes${turn_off}")
   endif()
   set(fields physfirst 8 physlast 12 nummods 16 ramstart 20 ramend 28 numfiles 48 kernelflags 52)
   while(fields)
@@ -166,8 +165,8 @@ function(check_table_of_contents out)
     refuse_image("has physfirst ${physfirst_shown} above physlast ${physlast_shown} ${field_of}${turn_off}")
   endif()
   if(toc LESS physfirst OR toc GREATER_EQUAL physlast)
-    refuse_image("has its table of contents (ROMHDR) at ${toc_shown}, outside the span it gives the image: "
-                 "physfirst ${physfirst_shown} to physlast ${physlast_shown}${turn_off}")
+    set(span "physfirst ${physfirst_shown} to physlast ${physlast_shown}")
+    refuse_image("has ${toc_at}, outside the span it gives the image: ${span}${turn_off}")
   endif()
   processor_name(processor ${cpu})
   hex_digits(cpu_shown ${cpu} 4)
