@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <numeric>
 
 #include "device_fixture.h"
 #include "emulator.h"
@@ -242,10 +243,7 @@ std::string ce_image(const Toc& toc)
     }
     data += le(toc.cpu, 2) + std::string(14, '\0');
     data.resize(toc.kept, 'y');
-    uint32_t sum = 0;
-    for (unsigned char c : data) {
-        sum += c;
-    }
+    uint32_t sum = std::accumulate(data.begin(), data.end(), 0u, [](uint32_t s, unsigned char c) { return s + c; });
     return "B000FF\n" + le(start) + le(data.size()) + le(start) + le(data.size()) + le(sum) + data + le(0) + le(start) +
            le(0);
 }
