@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <numeric>
 
 #include "device_fixture.h"
 #include "emulator.h"
@@ -185,7 +186,9 @@ TEST_F(ImageCheck, AWellFormedImagePassesByDefaultAndEachKindOfDamageFailsTheBui
 {
     RunResult built = build_with(sample);
     ASSERT_EQ(built.status, 0) << built.out << built.err;
-    expect_installed_and_described(sample, "passed\nentry: 0x80221000\n");
+    expect_installed_and_described(sample, "passed\nentry: 0x80221000\nprocessor: 0x014c (x86)\nromhdr: 0x80220048\n"
+                                           "physfirst: 0x80220000\nphyslast: 0x80230016\nnummods: 1\nnumfiles: 0\n"
+                                           "kernelflags: 0x00000000\nramstart: 0x80400000\nramend: 0x82000000\n");
 
     std::string changed = sample, wrong_span = sample;
     changed[30] ^= 1;  // a data byte of the first record
@@ -207,6 +210,73 @@ TEST_F(ImageCheck, AWellFormedImagePassesByDefaultAndEachKindOfDamageFailsTheBui
         std::string said = unfolded(built.out + built.err);
         EXPECT_NE(said.find("The image " + image.string() + " is not"), std::string::npos) << said;
         EXPECT_NE(said.find(damage.second), std::string::npos) << said;
+        EXPECT_FALSE(fs::exists(folder / "fwupgrade"));
+        EXPECT_FALSE(fs::exists(folder / "fwupgrade-image.txt"));
+    }
+}
+
+// One record at 0x80220000 of `kept` bytes: 0x40 of text, the ROM signature,
+// the table's address, the table (ROMHDR), filler.
+struct Toc {
+    uint32_t signature = 0x43454345, address = 0x80220048, physfirst = 0x80220000, physlast = 0x80220100;
+    uint16_t cpu = 0x014C;
+    uint32_t nummods = 1;
+    size_t kept = 0x100;
+};
+
+std::string le(uint32_t value, int bytes = 4)
+{
+    std::string out;
+    for (int i = 0; i < bytes; ++i) {
+        out += static_cast<char>(value >> (8 * i) & 0xFF);
+    }
+    return out;
+}
+
+std::string ce_image(const Toc& toc)
+{
+    const uint32_t start = 0x80220000;
+    std::string data = std::string(0x40, 'x') + le(toc.signature) + le(toc.address);
+    for (uint32_t field : {0u, 0u, toc.physfirst, toc.physlast, toc.nummods, 0x80400000u, 0x80400000u, 0x82000000u, 0u,
+                           0u, 0u, 0u, 3u, 0x12u, 0u, 0u, 0u}) {
+        data += le(field);
+    }
+    data += le(toc.cpu, 2) + std::string(14, '\0');
+    data.resize(toc.kept, 'y');
+    uint32_t sum = std::accumulate(data.begin(), data.end(), 0u, [](uint32_t s, unsigned char c) { return s + c; });
+    return "B000FF\n" + le(start) + le(data.size()) + le(start) + le(data.size()) + le(sum) + data + le(0) + le(start) +
+           le(0);
+}
+
+TEST_F(ImageCheck, OnlyAnImageWhoseTableOfContentsIsForX86Builds)
+{
+    const std::string x86 = ce_image(Toc());
+    RunResult built = build_with(x86);
+    ASSERT_EQ(built.status, 0) << built.out << built.err;
+    expect_installed_and_described(x86, "passed\nentry: 0x80220000\nprocessor: 0x014c (x86)\nromhdr: 0x80220048\n"
+                                        "physfirst: 0x80220000\nphyslast: 0x80220100\nnummods: 1\nnumfiles: 3\n"
+                                        "kernelflags: 0x00000012\nramstart: 0x80400000\nramend: 0x82000000\n");
+    const std::pair<void (*)(Toc&), std::string> refused[] = {
+        {[](Toc& t) { t.signature = 0; }, "has no ROM signature at image start + 0x40 (0x80220040): it holds 0x00000000"},
+        {[](Toc& t) { t.address = 0x90000000; }, "(ROMHDR) at 0x90000000, outside its records"},
+        {[](Toc& t) { t.cpu = 0x01C2; }, "is for processor 0x01C2 (ARM), not x86 (0x014C): usCPUType"},
+        {[](Toc& t) { t.nummods = 0; }, "has no modules: nummods is 0"},
+        {[](Toc& t) { t.address = 0xFFFFFFF0; }, "(ROMHDR) at 0xfffffff0, where its 84 bytes would pass the last 32-bit address"},
+        {[](Toc& t) { t.physlast = 0x8021FF00; }, "physfirst 0x80220000 above physlast 0x8021ff00"},
+        {[](Toc& t) { t.physfirst = 0x80220050; }, "outside the span it gives the image: physfirst 0x80220050"},
+        {[](Toc& t) { t.kept = 0x80; }, "(ROMHDR) at 0x80220048 partly outside its records"},
+        {[](Toc& t) { t.kept = 0x44; }, "no record holds all of image start + 0x40 to + 0x47"},
+    };
+    for (const auto& [spoil, says] : refused) {
+        SCOPED_TRACE(says);
+        Toc toc;
+        spoil(toc);
+        write_bytes(image, ce_image(toc));
+        built = build(folder);
+        EXPECT_NE(built.status, 0);
+        std::string said = unfolded(built.out + built.err);
+        EXPECT_NE(said.find("The image " + image.string() + " "), std::string::npos) << said;
+        EXPECT_NE(said.find(says), std::string::npos) << said;
         EXPECT_FALSE(fs::exists(folder / "fwupgrade"));
         EXPECT_FALSE(fs::exists(folder / "fwupgrade-image.txt"));
     }
@@ -272,7 +342,8 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"LineBreakInModel", {"-DFIRMWARE_MODEL=QL\n305"}, "FIRMWARE_MODEL has a control character"},
         Refusal{"TabInVersion", {"-DFIRMWARE_VERSION=V1\tV2"}, "FIRMWARE_VERSION has a control character"},
         Refusal{"NotUtf8Version", {"-DFIRMWARE_VERSION=V\xFF"}, "FIRMWARE_VERSION is not UTF-8 text"},
-        Refusal{"NoSrecInfo", {"-DSREC_INFO=/nowhere/srec_info"}, "srec_info, of the Debian package srecord"}),
+        Refusal{"NoSrecInfo", {"-DSREC_INFO=/nowhere/srec_info"}, "srec_info, of the Debian package srecord"},
+        Refusal{"NoSrecCat", {"-DSREC_CAT=/nowhere/srec_cat"}, "srec_cat, of the Debian package srecord"}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
 
 }  // namespace
