@@ -16,6 +16,7 @@ include("${CMAKE_CURRENT_LIST_DIR}/image_settings.cmake")
 set(FWUPGRADE_RESOURCE_SCRIPT "${CMAKE_CURRENT_LIST_DIR}/../resources/firmware.rc")
 cmake_path(NORMAL_PATH FWUPGRADE_RESOURCE_SCRIPT)
 set(FWUPGRADE_STAGE_SCRIPT "${CMAKE_CURRENT_LIST_DIR}/stage_image.cmake")
+set(FWUPGRADE_TOOL_HASH_SCRIPT "${CMAKE_CURRENT_LIST_DIR}/tool_hash.cmake")
 
 function(fwupgrade_read_resource_script out_id out_type out_file)
   file(STRINGS "${FWUPGRADE_RESOURCE_SCRIPT}" lines)
@@ -123,6 +124,17 @@ function(fwupgrade_embed_image target)
     COMMENT "Checking and staging the image of ${target}"
     VERBATIM)
   add_dependencies(${target} ${target}_image)
+  if(DEFINED manifest)
+    fwupgrade_cmake_quote(hash_script "${FWUPGRADE_TOOL_HASH_SCRIPT}")
+    fwupgrade_cmake_quote(manifest_file "${manifest}")
+    fwupgrade_cmake_quote(tool_file "${tool}")
+    fwupgrade_write_if_changed("${stage}/tool-hash.cmake"
+      "# Generated: run after each link of ${target}.\ninclude(${hash_script})\nfwupgrade_name_tool_in_manifest(${manifest_file} ${tool_file})\n")
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND "${CMAKE_COMMAND}" -P "${stage}/tool-hash.cmake"
+      COMMENT "Naming the executable's SHA-256 in the manifest of ${target}"
+      VERBATIM)
+  endif()
 
   if(image STREQUAL "")
     if(NOT WIN32)

@@ -15,6 +15,7 @@
 # before, so nothing left in the build folder can pass for a build of it.
 cmake_minimum_required(VERSION 3.25)
 include("${CMAKE_CURRENT_LIST_DIR}/image_settings.cmake")
+include("${CMAKE_CURRENT_LIST_DIR}/tool_hash.cmake")
 
 get_filename_component(stage "${staged}" DIRECTORY)
 if(NOT DEFINED manifest)
@@ -271,5 +272,5 @@ if(DEFINED model)
   else()
     string(APPEND text "check: off\n")
   endif()
-  fwupgrade_write_if_changed("${manifest}" "${text}")
+  fwupgrade_write_manifest("${manifest}" "${text}" "${tool}")
 endif()

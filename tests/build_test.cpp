@@ -5,6 +5,8 @@
 
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <numeric>
@@ -57,6 +59,11 @@ RunResult configure(const fs::path& build, const std::vector<std::string>& setti
 RunResult build(const fs::path& folder)
 {
     return cmake({"--build", folder.string(), "-j", "2"});
+}
+
+std::string sha256sum(const fs::path& file)
+{
+    return run_program("/usr/bin/env", {"sha256sum", file.string()}, {}).out.substr(0, 64);
 }
 
 // CMake folds its messages into lines of 80 characters.
@@ -175,10 +182,10 @@ struct ImageCheck : ::testing::Test {
         device.set_driver("accept");
         device.run((folder / "fwupgrade").string(), {"-s"});
         EXPECT_EQ(device.read("root/NK.bin"), bytes);
-        std::string sha256 = run_program("/usr/bin/env", {"sha256sum", image.string()}, {}).out.substr(0, 64);
         EXPECT_EQ(read_file((folder / "fwupgrade-image.txt").string()),
                   "model: QL-305-TX\nversion: V1.0\nimage: " + image.string() + "\nsize: " +
-                      std::to_string(bytes.size()) + "\nsha256: " + sha256 + "\ncheck: " + check);
+                      std::to_string(bytes.size()) + "\nsha256: " + sha256sum(image) + "\ncheck: " + check +
+                      "tool-sha256: " + sha256sum(folder / "fwupgrade") + "\n");
     }
 };
 
@@ -289,6 +296,66 @@ TEST_F(ImageCheck, WithTheCheckOffAnyFileBuildsAndTheManifestSaysSo)
     ASSERT_EQ(built.status, 0) << built.out << built.err;
     expect_installed_and_described(raw, "off\n");
 }
+
+// A preset's build made twice, from the source reached through folders of
+// two lengths into build folders of two lengths, some seconds apart.
+struct Reproduction {
+    const char* preset;
+    const char* missing;  // why it cannot be built here ("" when it can)
+    const char* epoch;    // SOURCE_DATE_EPOCH for both builds, or none
+    uint32_t stamp;       // what the executable's header must then hold
+};
+
+void PrintTo(const Reproduction& reproduction, std::ostream* out)
+{
+    *out << reproduction.preset;
+}
+
+class ReproducibleBuild : public ::testing::TestWithParam<Reproduction> {};
+
+TEST_P(ReproducibleBuild, GivesTheSameExecutableInAnyFolderAtAnyTime)
+{
+    const Reproduction& made = GetParam();
+    if (*made.missing != '\0') {
+        GTEST_SKIP() << made.missing;
+    }
+    TempFolder temp;
+    RunOptions options;
+    options.timeout_seconds = 900;
+    if (*made.epoch != '\0') {
+        options.env["SOURCE_DATE_EPOCH"] = made.epoch;
+    }
+    options.unset.push_back("SOURCE_DATE_EPOCH");
+    std::string programs[2];
+    for (int i = 0; i < 2; ++i) {
+        fs::path source = temp.path / (i == 0 ? "s" : "a checkout of the same sources");
+        fs::path build = temp.path / (i == 0 ? "b" : "a/much/deeper/folder/for/the/build");
+        fs::create_directory_symlink(SOURCE_DIR, source);
+        RunResult run = run_program(CMAKE_COMMAND, {"-S", source.string(), "--preset", made.preset, "-B", build.string()},
+                                    options);
+        ASSERT_EQ(run.status, 0) << run.out << run.err;
+        run = run_program(CMAKE_COMMAND, {"--build", build.string(), "-j", "2"}, options);
+        ASSERT_EQ(run.status, 0) << run.out << run.err;
+        programs[i] = read_file((build / "fwupgrade.exe").string());
+        std::string manifest = read_file((build / "fwupgrade-image.txt").string());
+        EXPECT_EQ(manifest.substr(manifest.rfind('\n', manifest.size() - 2) + 1),
+                  "tool-sha256: " + sha256sum(build / "fwupgrade.exe") + "\n");
+    }
+    ASSERT_GT(programs[0].size(), 0x40u);
+    EXPECT_TRUE(programs[0] == programs[1]) << "the two builds differ";
+    // A PE file header: the time stamp 8 bytes after where the 32-bit field at 0x3C points.
+    uint32_t header = 0, stamp = 0;
+    memcpy(&header, programs[0].data() + 0x3C, 4);
+    ASSERT_LT(header, programs[0].size() - 12);
+    memcpy(&stamp, programs[0].data() + header + 8, 4);
+    EXPECT_EQ(stamp, made.stamp);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Presets, ReproducibleBuild,
+    ::testing::Values(Reproduction{"device", DEVICE_MISSING, "", 0},
+                      Reproduction{"windows", WINDOWS_MISSING, "1700000000", 1700000000}),
+    [](const ::testing::TestParamInfo<Reproduction>& info) { return std::string(info.param.preset); });
 
 TEST(SampleImage, IsWhatItsScriptMakes)
 {
