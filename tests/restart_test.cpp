@@ -19,12 +19,12 @@ const std::string PAUSE = "Sleep 100";
 
 // Restart programs for the device under test. This one records its
 // arguments, its working folder, its CE_DEVICE and whatever its standard
-// input holds.
+// input holds, in root/, the one place it may write.
 const std::string RECORDS_ITS_START =
     "#!/bin/sh\n"
     "{ echo \"$#\"; for a in \"$@\"; do echo \"[$a]\"; done; pwd -P; echo \"$CE_DEVICE\"; cat; }"
-    " > \"$CE_DEVICE/started\"\n";
-const std::string RUNS_A_SECOND = "#!/bin/sh\nsleep 1\ntouch \"$CE_DEVICE/ended\"\n";
+    " > \"$CE_DEVICE/root/started\"\n";
+const std::string RUNS_A_SECOND = "#!/bin/sh\nsleep 1\ntouch ended\n";
 const std::string ENDS_AT_ONCE = "#!/bin/sh\nexit 3\n";
 
 struct RestartTest : ::testing::Test {
@@ -76,7 +76,7 @@ TEST_F(RestartTest, UnattendedRunsAskButNeverReadNorRestart)
     EXPECT_FALSE(run.timed_out);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, completed_transcript(4097));
-    EXPECT_FALSE(device.exists("started"));
+    EXPECT_FALSE(device.exists("root/started"));
     EXPECT_EQ(device.trace().find("CreateProcessW"), std::string::npos);
 }
 
@@ -100,7 +100,7 @@ TEST_F(RestartTest, TheAnswerDecidesAndOnlyYAndNAnswerIt)
         SCOPED_TRACE(std::string("keys: ") + c.keys);
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(run.out, completed_transcript(4097));
-        EXPECT_EQ(fresh.exists("started"), c.restarts);
+        EXPECT_EQ(fresh.exists("root/started"), c.restarts);
         EXPECT_EQ(fresh.trace().find(STARTED) != std::string::npos, c.restarts);
     }
 }
@@ -115,7 +115,7 @@ TEST_F(RestartTest, TheProgramGetsTheArgumentOneTheDeviceAndNoneOfTheTypedKeys)
     options.env["CE_DEVICE"] = fs::path(device.path()).filename().string();
     RunResult run = device.run(TOOL_4097, {}, options);
     EXPECT_EQ(run.out, completed_transcript(4097));
-    EXPECT_EQ(device.read("started"), "1\n[1]\n" + fs::canonical(device.root()).string() + "\n" + device.path() + "\n");
+    EXPECT_EQ(device.read("root/started"), "1\n[1]\n" + fs::canonical(device.root()).string() + "\n" + device.path() + "\n");
 }
 
 TEST_F(RestartTest, AProgramThatCannotBeStartedCostsOnePauseAndEndsTheRunQuietly)
@@ -175,7 +175,7 @@ TEST_F(RestartTest, AProgramThatRunsASecondIsWaitedForWithAboutElevenLooks)
     RunResult run = device.run(TOOL_4097, {}, typed("y\ny\ny\n"));
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     EXPECT_EQ(run.out, completed_transcript(4097));
-    EXPECT_TRUE(device.exists("ended")) << "the run ended before the restart program";
+    EXPECT_TRUE(device.exists("root/ended")) << "the run ended before the restart program";
     EXPECT_GE(seconds, 1.0);
     size_t looks = 0;
     expect_waiting(restart_calls(device.trace()), "GetExitCodeProcess \\windows\\reboot.exe ok 0", &looks);
