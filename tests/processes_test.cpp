@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -173,6 +174,41 @@ TEST_F(ProcessTest, WhatCannotBeRunFailsAsOnTheDeviceAndLeavesNoChild)
     }
     EXPECT_EQ(lines_of(device.trace())[0],
               "CreateProcessW \\Windows\\reboot.exe \"1\" 0x10 failed ERROR_FILE_NOT_FOUND");
+}
+
+TEST_F(ProcessTest, WithoutConfinementNothingStartsAndTheTraceSaysWhy)
+{
+    program("reboot.exe", "#!/bin/sh\ntouch ran\n");
+    TempDevice bin;
+    bin.make_folder("empty");
+    // Where namespaces are refused, bwrap says so and ends before the program.
+    bin.write("refusing/bwrap", "#!/bin/sh\necho 'bwrap: Creating new namespace failed: Operation not permitted' >&2\n"
+                                "echo 'a second line' >&2\nexit 1\n");
+    fs::permissions(bin.path() + "/refusing/bwrap", fs::perms::owner_all);
+    struct Path {
+        const char* was = std::getenv("PATH");
+        std::string saved = was != nullptr ? was : "";
+        ~Path() { was != nullptr ? setenv("PATH", saved.c_str(), 1) : unsetenv("PATH"); }
+    } path;
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "no bwrap on PATH"},
+        {bin.path() + "/empty:", "no bwrap on PATH"},
+        // A relative entry names the folder the tool runs in, maybe a device's: never searched.
+        {fs::relative(bin.path() + "/refusing").string(), "no bwrap on PATH"},
+        {bin.path() + "/refusing", "\"bwrap: Creating new namespace failed: Operation not permitted\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        setenv("PATH", c.first.c_str(), 1);
+        SetLastError(0);
+        EXPECT_FALSE(start(u"reboot.exe"));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        EXPECT_EQ(started.hProcess, nullptr);
+        EXPECT_FALSE(has_children());
+        EXPECT_EQ(lines_of(device.trace()).back(),
+                  "CreateProcessW reboot.exe \"1\" 0x10 failed ERROR_ACCESS_DENIED cannot confine: " + c.second);
+    }
+    EXPECT_FALSE(device.exists("root/ran"));
 }
 
 TEST_F(ProcessTest, OnlyTheFormTheDeviceSupportsIsAccepted)

@@ -1,6 +1,10 @@
 // The restart question and the wait for the device's restart program, in runs
 // of the whole tool on throwaway emulated devices.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -183,6 +187,63 @@ TEST_F(RestartTest, AProgramThatRunsASecondIsWaitedForWithAboutElevenLooks)
     std::printf("looks at a program that runs 1 s: %zu, run took %.2f s\n", looks, seconds);
     EXPECT_GE(looks, 5u);
     EXPECT_LE(looks, 20u);
+}
+
+// Restart programs that try to leave the device: each ends with status 0 if
+// it could, and the host shows what each did.
+TEST_F(RestartTest, TheRestartProgramCanWriteOnlyInsideRootAndReachesNoNetwork)
+{
+    TempDevice elsewhere;  // a folder of the user's
+    elsewhere.write("secret", "the user's secret");
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    struct Case {
+        const char* what;
+        const char* program;
+        int status;
+        const char* left;  // the file it leaves in root/, and what it holds
+        const char* holding;
+    };
+    const Case cases[] = {
+        {"writes outside root/",
+         "#!/bin/sh\nfor f in \"$CE_DEVICE/escaped\" \"$ELSEWHERE/escaped\"; do echo x 2>/dev/null > \"$f\" && exit 0; done\n"
+         "exit 1\n",
+         1, nullptr, nullptr},
+        {"reads the user's files", "#!/bin/sh\ncat \"$ELSEWHERE/secret\" \"$CE_DEVICE/ucs1\" \"$CHECKOUT\" > stolen 2>/dev/null\n",
+         1, "stolen", ""},
+        {"connects to 127.0.0.1", "#!/bin/bash\n{ : > \"/dev/tcp/127.0.0.1/$PORT\"; } 2>/dev/null\n", 1, nullptr, nullptr},
+        {"writes inside root/", "#!/bin/sh\necho kept > kept\n", 0, "kept", "kept\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDevice fresh;
+        fresh.set_driver("accept");
+        fresh.write(PROGRAM, c.program);
+        fs::permissions(fresh.path() + "/" + PROGRAM, fs::perms::owner_all);
+        RunOptions options = typed("yyy");
+        options.env = {{"ELSEWHERE", elsewhere.path()},
+                       {"CHECKOUT", std::string(SAMPLE_DEVICE) + "/registry.reg"},
+                       {"PORT", std::to_string(ntohs(address.sin_port))}};
+        RunResult run = fresh.run(TOOL_4097, {}, options);
+        EXPECT_EQ(run.out, completed_transcript(4097));
+        EXPECT_EQ(run.err, "");
+        size_t looks = 0;
+        expect_waiting(restart_calls(fresh.trace()),
+                       "GetExitCodeProcess \\windows\\reboot.exe ok " + std::to_string(c.status), &looks);
+        EXPECT_FALSE(fresh.exists("escaped"));
+        EXPECT_FALSE(elsewhere.exists("escaped"));
+        EXPECT_LT(accept(listener, nullptr, nullptr), 0) << "a connection reached the host";
+        if (c.left != nullptr) {
+            EXPECT_EQ(fresh.read(std::string("root/") + c.left), c.holding);
+        }
+    }
+    close(listener);
 }
 
 // A whole interactive run on a copy of the sample device, made as the README
