@@ -61,7 +61,12 @@ std::string find_bwrap()
 std::vector<std::string> sandbox_arguments(const std::string& root, int root_fd, int start_fd,
                                            const std::vector<std::string>& program)
 {
-    std::vector<std::string> a = {"--unshare-all", "--new-session", "--cap-drop", "ALL"};
+    std::vector<std::string> a = {"--unshare-all", "--new-session"};
+    // bwrap keeps root's capabilities unless told, and drops everyone else's
+    // itself (a setuid bwrap refuses the option from them).
+    if (getuid() == 0 || geteuid() == 0) {
+        a.insert(a.end(), {"--cap-drop", "ALL"});
+    }
     // The system folders, so that a script's interpreter runs; merged-/usr
     // hosts have links for some.
     for (const char* folder : {"/usr", "/bin", "/sbin", "/lib", "/lib32", "/lib64", "/libx32"}) {
