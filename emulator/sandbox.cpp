@@ -127,7 +127,7 @@ __attribute__((constructor(101))) void start_in_sandbox(int argc, char** argv, c
     }
     unsetenv(ce::SANDBOX_START);
     char up = ce::START_IN_SANDBOX;
-    if (write(report, &up, 1) != 1 || dup2(console, STDERR_FILENO) < 0) {
+    if (dup2(console, STDERR_FILENO) < 0 || write(report, &up, 1) != 1) {
         _exit(127);
     }
     ce::close_on_exec_from(3);
