@@ -162,7 +162,7 @@ std::string traced_call_names()
     return names;
 }
 
-// CE_POWER_CUT, CE_FAIL and CE_STORAGE_BYTES from the environment.
+// CE_POWER_CUT, CE_FAIL, CE_STORAGE_BYTES and CE_PROGRAMS from the environment.
 std::string load_fault_knobs(Device& dev)
 {
     if (const char* cut = std::getenv("CE_POWER_CUT")) {
@@ -192,6 +192,13 @@ std::string load_fault_knobs(Device& dev)
                    ": it must be a whole number of bytes, what the storage holds in root/";
         }
         dev.storage_limited = true;
+    }
+    if (const char* programs = std::getenv("CE_PROGRAMS")) {
+        if (std::string(programs) != "unconfined") {
+            return std::string("CE_PROGRAMS=") + programs +
+                   ": it must be unconfined, to run the device's programs with the user's full rights, or unset";
+        }
+        dev.programs_unconfined = true;
     }
     return "";
 }

@@ -23,6 +23,7 @@ struct Device {
     uint64_t fail_nth = 0;          // CE_FAIL's K: which of its calls
     bool storage_limited = false;   // CE_STORAGE_BYTES is set
     uint64_t storage_bytes = 0;     // CE_STORAGE_BYTES
+    bool programs_unconfined = false;  // CE_PROGRAMS=unconfined
 };
 
 // Checks CE_DEVICE, everything the device is made of and the fault knobs
@@ -129,6 +130,29 @@ std::string injected();
 std::string error_name(DWORD error);
 // "ok", or "failed ERROR_..." after setting the thread's last error.
 std::string fail(DWORD error);
+
+// Confinement of the programs the device starts (sandbox.cpp).
+//
+// A start reports on a pipe: START_IN_SANDBOX once bwrap has set the sandbox
+// up; START_FAILED with the errno of a failed exec (bwrap's, or the
+// program's after START_IN_SANDBOX), START_MESSAGE_BYTES in all. A pipe
+// that ends with neither was closed by the program's exec.
+const char START_IN_SANDBOX = 'S';
+const char START_FAILED = 'F';
+const size_t START_MESSAGE_BYTES = 1 + sizeof(int);
+void report_start(int fd, char tag, int error);
+// Marks every descriptor from first on to be closed on exec.
+void close_on_exec_from(int first);
+// "R C": the report pipe and the console's standard error, in the
+// environment of the start inside the sandbox.
+extern const char* const SANDBOX_START;
+// The bwrap on an absolute entry of PATH; empty when there is none.
+std::string find_bwrap();
+// bwrap's arguments: root/ (its path without links, open as root_fd) the
+// only writable place and the working folder, then the start, this
+// executable open as start_fd, and the program's own argument vector.
+std::vector<std::string> sandbox_arguments(const std::string& root, int root_fd, int start_fd,
+                                           const std::vector<std::string>& program);
 
 // Handles of devices and processes.
 enum class HandleKind { Device, Process, Thread, File };

@@ -1,14 +1,18 @@
 // Processes: a program on the device is a host program under root/, started
-// with root/ as its working folder and CE_DEVICE in its environment.
+// confined to the device (sandbox.cpp), with root/ as its working folder and
+// CE_DEVICE in its environment.
 #include "emulator.h"
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <iterator>
 #include <map>
@@ -33,19 +37,6 @@ std::string hex(DWORD value)
     std::snprintf(text, sizeof text, "0x%x", value);
     return text;
 }
-
-std::string absolute(const std::string& path)
-{
-    if (!path.empty() && path[0] == '/') {
-        return path;
-    }
-    std::vector<char> here(4096);
-    while (getcwd(here.data(), here.size()) == nullptr && errno == ERANGE) {
-        here.resize(here.size() * 2);
-    }
-    return std::string(here.data()) + "/" + path;
-}
-
 
 DWORD start_error(int error)
 {
@@ -108,59 +99,134 @@ void reap_released()
     }
 }
 
-// Starts the host program; on failure returns the error and leaves no child.
-DWORD spawn(const std::string& program, const std::vector<std::string>& arguments, pid_t* started)
+// A descriptor closed when it goes out of scope.
+struct Descriptor {
+    int fd = -1;
+    explicit Descriptor(int opened = -1) : fd(opened) {}
+    ~Descriptor()
+    {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+};
+
+// The host path of an open folder, without links.
+std::string path_of(int fd)
 {
-    std::vector<std::string> argv_strings{program};
-    argv_strings.insert(argv_strings.end(), arguments.begin(), arguments.end());
+    char path[PATH_MAX];
+    ssize_t length = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path);
+    return length > 0 && static_cast<size_t>(length) < sizeof path ? std::string(path, static_cast<size_t>(length))
+                                                                    : std::string();
+}
+
+int wait_for(pid_t pid)
+{
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+}
+
+// Why bwrap ended before the program started: the first line it wrote, or
+// how it ended.
+std::string bwrap_failure(int errors, int status)
+{
+    char said[512];
+    ssize_t length = pread(errors, said, sizeof said, 0);
+    std::string line = length > 0 ? std::string(said, static_cast<size_t>(length)) : std::string();
+    line = line.substr(0, line.find('\n'));
+    if (!line.empty()) {
+        return ce::quoted(line);
+    }
+    return WIFSIGNALED(status) ? "bwrap killed by signal " + std::to_string(WTERMSIG(status))
+                               : "bwrap ended with status " + std::to_string(WEXITSTATUS(status)) +
+                                     " before the program started";
+}
+
+// Starts the program at `inside` (its path under root/), confined unless
+// CE_PROGRAMS=unconfined. On failure returns the error and leaves no child;
+// `why` then says why confinement could not be had.
+DWORD spawn(const std::string& inside, const std::vector<std::string>& arguments, pid_t* started, std::string& why)
+{
+    bool confined = !ce::device().programs_unconfined;
+    // The folder booted, opened once: what is bound and searched is what was checked.
+    Descriptor root_fd(open(ce::device().root.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    std::string root = root_fd.fd < 0 ? std::string() : path_of(root_fd.fd);
+    if (root.empty() || root[0] != '/') {
+        return root_fd.fd < 0 ? start_error(errno) : ERROR_ACCESS_DENIED;
+    }
+    std::string folder = root.substr(0, root.rfind('/'));
+    std::vector<std::string> program{root + inside};
+    program.insert(program.end(), arguments.begin(), arguments.end());
+
+    // The program reports through this pipe: it ends at the program's exec.
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        return start_error(errno);
+    }
+    Descriptor report_in(report[0]);
+    Descriptor report_out(report[1]);
+    std::string device_entry = "CE_DEVICE=" + (folder.empty() ? std::string("/") : folder);
+    std::vector<std::string> exec_args = program;
+    std::vector<int> passed;
+    Descriptor start, console, errors;
+    std::string start_entry;
+    if (confined) {
+        std::string bwrap = ce::find_bwrap();
+        if (bwrap.empty()) {
+            why = "no bwrap on PATH";
+            return ERROR_ACCESS_DENIED;
+        }
+        start.fd = open("/proc/self/exe", O_PATH | O_CLOEXEC);
+        console.fd = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+        // bwrap's own complaints, kept from the console for the trace.
+        errors.fd = memfd_create("bwrap", MFD_CLOEXEC);
+        if (start.fd < 0 || console.fd < 0 || errors.fd < 0) {
+            why = std::string("no sandbox: ") + std::strerror(errno);
+            return ERROR_ACCESS_DENIED;
+        }
+        exec_args = ce::sandbox_arguments(root, root_fd.fd, start.fd, program);
+        exec_args.insert(exec_args.begin(), bwrap);
+        passed = {report[1], root_fd.fd, start.fd, console.fd};
+        start_entry = std::string(ce::SANDBOX_START) + "=" + std::to_string(report[1]) + " " +
+                      std::to_string(console.fd);
+    }
     std::vector<char*> argv;
-    for (std::string& s : argv_strings) {
+    for (std::string& s : exec_args) {
         argv.push_back(&s[0]);
     }
     argv.push_back(nullptr);
-
-    std::string device_entry = "CE_DEVICE=" + absolute(ce::device().folder);
     std::vector<char*> envp;
     for (char** e = environ; *e != nullptr; ++e) {
-        if (std::string(*e).compare(0, 10, "CE_DEVICE=") != 0) {
+        std::string entry = *e;
+        if (entry.compare(0, 10, "CE_DEVICE=") != 0 && entry.compare(0, 17, "CE_SANDBOX_START=") != 0) {
             envp.push_back(*e);
         }
     }
     envp.push_back(&device_entry[0]);
+    if (confined) {
+        envp.push_back(&start_entry[0]);
+    }
     envp.push_back(nullptr);
-    std::string folder = absolute(ce::device().root);
 
     // The host must keep exit statuses for the emulation to read.
     struct sigaction child_signal;
     if (sigaction(SIGCHLD, nullptr, &child_signal) == 0 && child_signal.sa_handler == SIG_IGN) {
         signal(SIGCHLD, SIG_DFL);
     }
-    long last_fd = sysconf(_SC_OPEN_MAX);
-    last_fd = last_fd < 0 || last_fd > 65536 ? 65536 : last_fd;
-
-    // The child reports a failure to start through this pipe; a successful
-    // exec closes it.
-    int report[2];
-    if (pipe2(report, O_CLOEXEC) != 0) {
-        return start_error(errno);
-    }
     pid_t pid = fork();
     if (pid < 0) {
-        int error = errno;
-        close(report[0]);
-        close(report[1]);
-        return start_error(error);
+        return start_error(errno);
     }
     if (pid == 0) {
         // Only async-signal-safe calls from here to exec. The program gets
         // none of the tool's open files.
-#ifdef CLOSE_RANGE_CLOEXEC
-        if (close_range(3, ~0u, CLOSE_RANGE_CLOEXEC) != 0)
-#endif
-        {
-            for (long fd = 3; fd < last_fd; ++fd) {
-                fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
-            }
+        ce::close_on_exec_from(3);
+        for (int fd : passed) {
+            fcntl(fd, F_SETFD, 0);
         }
         sigset_t none;
         sigemptyset(&none);
@@ -174,30 +240,45 @@ DWORD spawn(const std::string& program, const std::vector<std::string>& argument
         if (nothing < 0 ||
             (nothing == STDIN_FILENO ? fcntl(nothing, F_SETFD, 0) : dup2(nothing, STDIN_FILENO)) < 0) {
             error = errno;
-        } else if (chdir(folder.c_str()) != 0) {
+        } else if (confined ? dup2(errors.fd, STDERR_FILENO) < 0 : chdir(root.c_str()) != 0) {
             error = errno;
         } else {
-            execve(program.c_str(), argv.data(), envp.data());
+            execve(argv[0], argv.data(), envp.data());
             error = errno;
         }
-        ssize_t ignored = write(report[1], &error, sizeof error);
-        (void)ignored;
+        ce::report_start(report[1], ce::START_FAILED, error);
         _exit(127);
     }
-    close(report[1]);
-    int error = 0;
-    ssize_t got;
-    do {
-        got = read(report[0], &error, sizeof error);
-    } while (got < 0 && errno == EINTR);
-    close(report[0]);
-    if (got > 0) {
-        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    close(report_out.fd);
+    report_out.fd = -1;
+    char said[2 * ce::START_MESSAGE_BYTES];
+    size_t got = 0;
+    for (;;) {
+        ssize_t n = read(report_in.fd, said + got, sizeof said - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
         }
-        return start_error(error);
+        if (n <= 0 || (got += static_cast<size_t>(n)) == sizeof said) {
+            break;
+        }
     }
-    *started = pid;
-    return ERROR_SUCCESS;
+    // Unconfined the message comes first; confined, after bwrap's "up".
+    size_t at = confined && got > 0 && said[0] == ce::START_IN_SANDBOX ? 1 : 0;
+    bool up = !confined || at == 1;
+    if (up && got == at) {
+        *started = pid;
+        return ERROR_SUCCESS;
+    }
+    int status = wait_for(pid);
+    int error = 0;
+    if (got >= at + ce::START_MESSAGE_BYTES && said[at] == ce::START_FAILED) {
+        std::memcpy(&error, said + at + 1, sizeof error);
+    }
+    if (up) {
+        return error != 0 ? start_error(error) : ERROR_BAD_EXE_FORMAT;
+    }
+    why = error != 0 ? argv[0] + std::string(": ") + std::strerror(error) : bwrap_failure(errors.fd, status);
+    return ERROR_ACCESS_DENIED;
 }
 
 }  // namespace
@@ -240,11 +321,11 @@ extern "C" BOOL CreateProcessW(LPCWSTR application, LPWSTR command_line, LPSECUR
     pid_t pid = 0;
     // The program writes to the same console: what the tool printed comes first.
     ce::flush_console();
-    // Absolute: the program starts in root/, away from the tool's own folder.
     // The command line as arguments: split at blanks, no quoting.
-    DWORD error = spawn(absolute(where.host), ce::split(arguments, " \t"), &pid);
+    std::string why;
+    DWORD error = spawn(where.host.substr(ce::device().root.size()), ce::split(arguments, " \t"), &pid, why);
     if (error != ERROR_SUCCESS) {
-        ce::trace(line + ce::fail(error));
+        ce::trace(line + ce::fail(error) + (why.empty() ? "" : " cannot confine: " + why));
         return FALSE;
     }
     Child& child = children[pid];

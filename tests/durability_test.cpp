@@ -340,6 +340,7 @@ TEST(FaultKnobs, AMalformedKnobIsAFaultOfTheEmulationAndTouchesNothing)
         {"CE_FAIL", "fwrite@2@3"},      {"CE_FAIL", "fwrite@-1"},      {"CE_FAIL", "fwrite 2"},
         {"CE_STORAGE_BYTES", "-1"},     {"CE_STORAGE_BYTES", "1k"},    {"CE_STORAGE_BYTES", ""},
         {"CE_STORAGE_BYTES", "1e6"},    {"CE_STORAGE_BYTES", "0x100"}, {"CE_STORAGE_BYTES", "18446744073709551616"},
+        {"CE_PROGRAMS", ""},            {"CE_PROGRAMS", "Unconfined"}, {"CE_PROGRAMS", "confined"},
     };
     for (const auto& knob : malformed) {
         SCOPED_TRACE(std::string(knob.first) + "=" + knob.second);

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -69,19 +70,25 @@ char process_state(pid_t pid)
 
 TEST_F(ProcessTest, TheProgramRunsInRootWithTheCommandLineSplitIntoArguments)
 {
-    program("Windows/Reboot.exe",
-            "#!/bin/sh\n{ echo \"$#\"; for a in \"$@\"; do echo \"[$a]\"; done; pwd -P; echo \"$CE_DEVICE\"; }"
-            " > \"$CE_DEVICE/record\"\n");
+    // A device folder named to break a shell or bwrap's options: the sandbox takes it as it is.
+    std::string name = "-d $(touch x) --bind / / ;'\"\n*";
+    std::string folder = device.path() + "/" + name;
+    device.write(name + "/root/Windows/Reboot.exe",
+               "#!/bin/sh\n{ echo \"$#\"; for a in \"$@\"; do echo \"[$a]\"; done; pwd -P; echo \"$CE_DEVICE\"; }"
+               " > \"$CE_DEVICE/root/record\"\n");
+    fs::permissions(folder + "/root/Windows/Reboot.exe", fs::perms::owner_all);
+    ASSERT_EQ(ce::boot(folder), "");
     ASSERT_TRUE(start(u"\\WINDOWS\\reboot.EXE", u" 1  two\tthree "));
     EXPECT_NE(started.hProcess, nullptr);
     EXPECT_NE(started.hThread, nullptr);
     EXPECT_NE(started.hProcess, started.hThread);
     EXPECT_NE(started.dwProcessId, 0u);
     EXPECT_EQ(exit_code_at_the_end(), 0u);
-    EXPECT_EQ(device.read("record"),
-              "3\n[1]\n[two]\n[three]\n" + fs::canonical(device.root()).string() + "\n" + device.path() + "\n");
-    EXPECT_EQ(lines_of(device.trace())[0], "CreateProcessW \\WINDOWS\\reboot.EXE \" 1  two\\tthree \" 0x10 ok");
-    EXPECT_EQ(lines_of(device.trace()).back(), "GetExitCodeProcess \\WINDOWS\\reboot.EXE ok 0");
+    EXPECT_EQ(read_file(folder + "/root/record"),
+              "3\n[1]\n[two]\n[three]\n" + fs::canonical(folder + "/root").string() + "\n" + folder + "\n");
+    std::vector<std::string> trace = lines_of(read_file(folder + "/trace.log"));
+    EXPECT_EQ(trace[0], "CreateProcessW \\WINDOWS\\reboot.EXE \" 1  two\\tthree \" 0x10 ok");
+    EXPECT_EQ(trace.back(), "GetExitCodeProcess \\WINDOWS\\reboot.EXE ok 0");
     EXPECT_TRUE(CloseHandle(started.hThread));
     EXPECT_TRUE(CloseHandle(started.hProcess));
     EXPECT_FALSE(has_children());
@@ -109,7 +116,7 @@ TEST_F(ProcessTest, TheProgramGetsNoneOfTheToolsOpenFiles)
 
 TEST_F(ProcessTest, TheExitCodeIsStillActiveWhileTheProgramRunsThenItsOwn)
 {
-    program("wait.exe", "#!/bin/sh\nwhile [ ! -e \"$CE_DEVICE/go\" ]; do sleep 0.01; done\nexit 42\n");
+    program("wait.exe", "#!/bin/sh\nwhile [ ! -e go ]; do sleep 0.01; done\nexit 42\n");
     ASSERT_TRUE(start(u"wait.exe"));
     // The program cannot end before the file exists: a look that blocked
     // would hang here.
@@ -123,7 +130,7 @@ TEST_F(ProcessTest, TheExitCodeIsStillActiveWhileTheProgramRunsThenItsOwn)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_FALSE(GetExitCodeProcess(nullptr, &untouched));
     EXPECT_EQ(untouched, 7u);
-    device.write("go", "");
+    device.write("root/go", "");
     EXPECT_EQ(exit_code_at_the_end(), 42u);
     // Asked again after the end, the answer stays.
     DWORD again = 0;
@@ -169,6 +176,41 @@ TEST_F(ProcessTest, WhatCannotBeRunFailsAsOnTheDeviceAndLeavesNoChild)
               "CreateProcessW \\Windows\\reboot.exe \"1\" 0x10 failed ERROR_FILE_NOT_FOUND");
 }
 
+TEST_F(ProcessTest, WithoutConfinementNothingStartsAndTheTraceSaysWhy)
+{
+    program("reboot.exe", "#!/bin/sh\ntouch ran\n");
+    TempDevice bin;
+    bin.make_folder("empty");
+    // Where namespaces are refused, bwrap says so and ends before the program.
+    bin.write("refusing/bwrap", "#!/bin/sh\necho 'bwrap: Creating new namespace failed: Operation not permitted' >&2\n"
+                                "echo 'a second line' >&2\nexit 1\n");
+    fs::permissions(bin.path() + "/refusing/bwrap", fs::perms::owner_all);
+    struct Path {
+        const char* was = std::getenv("PATH");
+        std::string saved = was != nullptr ? was : "";
+        ~Path() { was != nullptr ? setenv("PATH", saved.c_str(), 1) : unsetenv("PATH"); }
+    } path;
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "no bwrap on PATH"},
+        {bin.path() + "/empty:", "no bwrap on PATH"},
+        // A relative entry names the folder the tool runs in, maybe a device's: never searched.
+        {fs::relative(bin.path() + "/refusing").string(), "no bwrap on PATH"},
+        {bin.path() + "/refusing", "\"bwrap: Creating new namespace failed: Operation not permitted\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        setenv("PATH", c.first.c_str(), 1);
+        SetLastError(0);
+        EXPECT_FALSE(start(u"reboot.exe"));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        EXPECT_EQ(started.hProcess, nullptr);
+        EXPECT_FALSE(has_children());
+        EXPECT_EQ(lines_of(device.trace()).back(),
+                  "CreateProcessW reboot.exe \"1\" 0x10 failed ERROR_ACCESS_DENIED cannot confine: " + c.second);
+    }
+    EXPECT_FALSE(device.exists("root/ran"));
+}
+
 TEST_F(ProcessTest, OnlyTheFormTheDeviceSupportsIsAccepted)
 {
     program("ok.exe", "#!/bin/sh\nexit 0\n");
@@ -193,12 +235,12 @@ TEST_F(ProcessTest, OnlyTheFormTheDeviceSupportsIsAccepted)
 
 TEST_F(ProcessTest, AProgramWhoseHandlesAreClosedRunsOnAndIsReapedOnceEnded)
 {
-    program("slow.exe", "#!/bin/sh\nsleep 0.3\ntouch \"$CE_DEVICE/done\"\n");
+    program("slow.exe", "#!/bin/sh\nsleep 0.3\ntouch done\n");
     ASSERT_TRUE(start(u"slow.exe"));
     pid_t pid = static_cast<pid_t>(started.dwProcessId);
     EXPECT_TRUE(CloseHandle(started.hProcess));
     EXPECT_TRUE(CloseHandle(started.hThread));
-    wait_for_file("done");
+    wait_for_file("root/done");
     for (int i = 0; i < 500 && process_state(pid) != 'Z'; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }

@@ -1,6 +1,10 @@
 // The restart question and the wait for the device's restart program, in runs
 // of the whole tool on throwaway emulated devices.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -19,12 +23,12 @@ const std::string PAUSE = "Sleep 100";
 
 // Restart programs for the device under test. This one records its
 // arguments, its working folder, its CE_DEVICE and whatever its standard
-// input holds.
+// input holds, in root/, the one place it may write.
 const std::string RECORDS_ITS_START =
     "#!/bin/sh\n"
     "{ echo \"$#\"; for a in \"$@\"; do echo \"[$a]\"; done; pwd -P; echo \"$CE_DEVICE\"; cat; }"
-    " > \"$CE_DEVICE/started\"\n";
-const std::string RUNS_A_SECOND = "#!/bin/sh\nsleep 1\ntouch \"$CE_DEVICE/ended\"\n";
+    " > \"$CE_DEVICE/root/started\"\n";
+const std::string RUNS_A_SECOND = "#!/bin/sh\nsleep 1\ntouch ended\n";
 const std::string ENDS_AT_ONCE = "#!/bin/sh\nexit 3\n";
 
 struct RestartTest : ::testing::Test {
@@ -76,7 +80,7 @@ TEST_F(RestartTest, UnattendedRunsAskButNeverReadNorRestart)
     EXPECT_FALSE(run.timed_out);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, completed_transcript(4097));
-    EXPECT_FALSE(device.exists("started"));
+    EXPECT_FALSE(device.exists("root/started"));
     EXPECT_EQ(device.trace().find("CreateProcessW"), std::string::npos);
 }
 
@@ -100,7 +104,7 @@ TEST_F(RestartTest, TheAnswerDecidesAndOnlyYAndNAnswerIt)
         SCOPED_TRACE(std::string("keys: ") + c.keys);
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(run.out, completed_transcript(4097));
-        EXPECT_EQ(fresh.exists("started"), c.restarts);
+        EXPECT_EQ(fresh.exists("root/started"), c.restarts);
         EXPECT_EQ(fresh.trace().find(STARTED) != std::string::npos, c.restarts);
     }
 }
@@ -115,7 +119,7 @@ TEST_F(RestartTest, TheProgramGetsTheArgumentOneTheDeviceAndNoneOfTheTypedKeys)
     options.env["CE_DEVICE"] = fs::path(device.path()).filename().string();
     RunResult run = device.run(TOOL_4097, {}, options);
     EXPECT_EQ(run.out, completed_transcript(4097));
-    EXPECT_EQ(device.read("started"), "1\n[1]\n" + fs::canonical(device.root()).string() + "\n" + device.path() + "\n");
+    EXPECT_EQ(device.read("root/started"), "1\n[1]\n" + fs::canonical(device.root()).string() + "\n" + device.path() + "\n");
 }
 
 TEST_F(RestartTest, AProgramThatCannotBeStartedCostsOnePauseAndEndsTheRunQuietly)
@@ -175,7 +179,7 @@ TEST_F(RestartTest, AProgramThatRunsASecondIsWaitedForWithAboutElevenLooks)
     RunResult run = device.run(TOOL_4097, {}, typed("y\ny\ny\n"));
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     EXPECT_EQ(run.out, completed_transcript(4097));
-    EXPECT_TRUE(device.exists("ended")) << "the run ended before the restart program";
+    EXPECT_TRUE(device.exists("root/ended")) << "the run ended before the restart program";
     EXPECT_GE(seconds, 1.0);
     size_t looks = 0;
     expect_waiting(restart_calls(device.trace()), "GetExitCodeProcess \\windows\\reboot.exe ok 0", &looks);
@@ -183,6 +187,60 @@ TEST_F(RestartTest, AProgramThatRunsASecondIsWaitedForWithAboutElevenLooks)
     std::printf("looks at a program that runs 1 s: %zu, run took %.2f s\n", looks, seconds);
     EXPECT_GE(looks, 5u);
     EXPECT_LE(looks, 20u);
+}
+
+// Restart programs that try to leave the device: each ends with status 0 if
+// it could, and the host shows what each did.
+TEST_F(RestartTest, TheRestartProgramCanWriteOnlyInsideRootAndReachesNoNetwork)
+{
+    TempDevice elsewhere;  // a folder of the user's
+    elsewhere.write("secret", "the user's secret");
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    struct Case {
+        const char* what;
+        const char* program;
+        int status;
+        const char* result;  // what it leaves in root/result
+    };
+    const Case cases[] = {
+        {"writes outside root/",
+         "#!/bin/sh\nfor f in \"$CE_DEVICE/escaped\" \"$ELSEWHERE/escaped\"; do echo x 2>/dev/null > \"$f\" && exit 0; done\n"
+         "exit 1\n",
+         1, ""},
+        {"reads the user's files", "#!/bin/sh\ncat \"$ELSEWHERE/secret\" \"$CE_DEVICE/ucs1\" \"$CHECKOUT\" > result 2>/dev/null\n",
+         1, ""},
+        {"connects to 127.0.0.1", "#!/bin/bash\n{ : > \"/dev/tcp/127.0.0.1/$PORT\"; } 2>/dev/null\n", 1, ""},
+        {"writes inside root/", "#!/bin/sh\necho kept > result\n", 0, "kept\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDevice fresh;
+        fresh.set_driver("accept");
+        fresh.write(PROGRAM, c.program);
+        fs::permissions(fresh.path() + "/" + PROGRAM, fs::perms::owner_all);
+        RunOptions options = typed("yyy");
+        options.env = {{"ELSEWHERE", elsewhere.path()},
+                       {"CHECKOUT", std::string(SAMPLE_DEVICE) + "/registry.reg"},
+                       {"PORT", std::to_string(ntohs(address.sin_port))}};
+        RunResult run = fresh.run(TOOL_4097, {}, options);
+        EXPECT_EQ(run.out, completed_transcript(4097));
+        EXPECT_EQ(run.err, "");
+        size_t looks = 0;
+        expect_waiting(restart_calls(fresh.trace()),
+                       "GetExitCodeProcess \\windows\\reboot.exe ok " + std::to_string(c.status), &looks);
+        EXPECT_FALSE(fresh.exists("escaped"));
+        EXPECT_FALSE(elsewhere.exists("escaped"));
+        EXPECT_LT(accept(listener, nullptr, nullptr), 0) << "a connection reached the host";
+        EXPECT_EQ(fresh.exists("root/result") ? fresh.read("root/result") : "", c.result);
+    }
+    close(listener);
 }
 
 // A whole interactive run on a copy of the sample device, made as the README
