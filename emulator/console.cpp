@@ -35,27 +35,6 @@ long long now_ns()
     return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
 }
 
-void write_console(const char* at, size_t left)
-{
-    SignalsHeld held;
-    while (left > 0 && !signal_waits()) {
-        if (waiting_size == 0) {
-            oldest_waiting_ns = now_ns();
-        }
-        size_t part = left < CONSOLE_BYTES - waiting_size ? left : CONSOLE_BYTES - waiting_size;
-        std::memcpy(waiting + waiting_size, at, part);
-        waiting_size += part;
-        at += part;
-        left -= part;
-        if (waiting_size == CONSOLE_BYTES) {
-            flush_console();
-        }
-    }
-    if (waiting_size > 0 && now_ns() - oldest_waiting_ns >= CONSOLE_DELAY_NS) {
-        flush_console();
-    }
-}
-
 // Units decoded but not yet read: the second half of a character beyond the
 // 16-bit range, or what followed a broken sequence.
 std::u16string pending;
@@ -76,6 +55,27 @@ int read_byte()
 }
 
 }  // namespace
+
+void write_console(const char* at, size_t left)
+{
+    SignalsHeld held;
+    while (left > 0 && !signal_waits()) {
+        if (waiting_size == 0) {
+            oldest_waiting_ns = now_ns();
+        }
+        size_t part = left < CONSOLE_BYTES - waiting_size ? left : CONSOLE_BYTES - waiting_size;
+        std::memcpy(waiting + waiting_size, at, part);
+        waiting_size += part;
+        at += part;
+        left -= part;
+        if (waiting_size == CONSOLE_BYTES) {
+            flush_console();
+        }
+    }
+    if (waiting_size > 0 && now_ns() - oldest_waiting_ns >= CONSOLE_DELAY_NS) {
+        flush_console();
+    }
+}
 
 void flush_console()
 {

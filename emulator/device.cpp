@@ -578,7 +578,7 @@ void device_fault(std::string_view call, std::string_view argument)
 void not_modelled(std::string_view call, std::string_view what)
 {
     std::string line = std::string(call) + " " + std::string(what) + " not modelled";
-    end_loudly(line, "emulation: " + line + ": the emulation cannot tell what the device does",
+    end_loudly(line, "emulation: " + line + ": the emulation cannot tell what the device would do",
                EMULATION_ERROR_STATUS);
 }
 

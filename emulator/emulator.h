@@ -55,6 +55,7 @@ void flush_trace();
 // pause and flush to storage, once its oldest byte has waited 50 ms, and at
 // the end of the process, a power cut included.
 const size_t CONSOLE_BYTES = 4096;
+void write_console(const char* bytes, size_t size);
 void flush_console();
 
 // What a stream holds before it hands it to the file system: 1 MiB, so that

@@ -78,7 +78,8 @@ TEST_F(EmulatorTest, TheUpgradeDriverIsHeldByOneOpenerAtATime)
     EXPECT_NE(again, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(CloseHandle(again));
     EXPECT_EQ(CreateFileW(u"COM1:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(CreateFileW(u"\\NK.bin", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CreateFileW(u"", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
 }
 
 TEST_F(EmulatorTest, StreamsStoreWhatTheDevicesRunTimeStoresInEachMode)
