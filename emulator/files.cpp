@@ -39,6 +39,32 @@ bool valid_name(const std::string& name)
     return true;
 }
 
+// The components as Win32 reads them: "." is dropped and ".." drops the one
+// before it, never above the root; a component loses one trailing dot, and
+// the last, unless a separator follows it, all its trailing dots and blanks.
+std::vector<std::string> win32_components(const std::vector<std::string>& parts, bool names_a_folder)
+{
+    std::vector<std::string> out;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        std::string part = parts[i];
+        if (part == "." || part == "..") {
+            if (part == ".." && !out.empty()) {
+                out.pop_back();
+            }
+            continue;
+        }
+        if (i + 1 == parts.size() && !names_a_folder) {
+            part.erase(part.find_last_not_of(". ") + 1);
+        } else if (part.back() == '.') {
+            part.pop_back();
+        }
+        if (!part.empty()) {
+            out.push_back(part);
+        }
+    }
+    return out;
+}
+
 // The entry of folder whose name matches name case-insensitively; the exact
 // spelling wins where the host holds several.
 std::string find_entry(const std::string& folder, const std::string& name)
@@ -246,7 +272,7 @@ HostPath resolve(const char16_t* device_path)
         return result;
     }
     bool names_a_folder = !path.empty() && separator(path.back());
-    std::vector<std::string> parts = split(path, "\\/");
+    std::vector<std::string> parts = win32_components(split(path, "\\/"), names_a_folder);
     if (parts.empty()) {
         result.error = ERROR_INVALID_NAME;
         return result;

@@ -156,7 +156,7 @@ TEST_F(ProcessTest, WhatCannotBeRunFailsAsOnTheDeviceAndLeavesNoChild)
         {u"\\windows", ERROR_ACCESS_DENIED},              {u"plain.txt", ERROR_ACCESS_DENIED},
         {u"\\pipe.exe", ERROR_ACCESS_DENIED},             {u"garbage.exe", ERROR_BAD_EXE_FORMAT},
         {u"lost.exe", ERROR_BAD_EXE_FORMAT},              {u"\\link.exe", ERROR_ACCESS_DENIED},
-        {u"..\\..\\bin\\true", ERROR_INVALID_NAME},
+        {u"..\\..\\bin\\true", ERROR_PATH_NOT_FOUND},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(ce::to_utf8(c.first));

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "call_rows.h"
 #include "format_rows.h"
 #include "wine_prefix.h"
 
@@ -58,6 +59,19 @@ TEST_F(WineApiTest, TheRunTimeFormatsEachRowAsTheDeviceDoes)
         }
         int returned = row.returns == TEXT_LENGTH ? static_cast<int>(std::strlen(row.text)) : row.returns;
         EXPECT_EQ(lines[r], probe_line(r, returned, row.text)) << row.format;
+    }
+}
+
+TEST_F(WineApiTest, EachCallGivesWhatWin32Gives)
+{
+    prefix->clean_drive_c();
+    std::vector<std::string> lines = probe("calls");
+    const size_t rows = sizeof CALL_ROWS / sizeof CALL_ROWS[0];
+    ASSERT_EQ(lines.size(), rows);
+    for (size_t r = 0; r < rows; ++r) {
+        const CallRow& row = CALL_ROWS[r];
+        long win32 = row.win32 == SAME_AS_DEVICE ? row.device : row.win32;
+        EXPECT_EQ(lines[r], std::to_string(r) + " " + std::to_string(win32)) << row.name << " " << row.other;
     }
 }
 
