@@ -39,8 +39,18 @@ long long now_ns()
 // 16-bit range, or what followed a broken sequence.
 std::u16string pending;
 
-int read_byte()
+// A byte read ahead to see whether a CR begins a CR LF; -1 for none.
+int read_ahead = -1;
+// Ctrl-Z was read: the input has ended, for every read after it too.
+bool input_ended = false;
+
+int read_host_byte()
 {
+    if (read_ahead >= 0) {
+        int byte = read_ahead;
+        read_ahead = -1;
+        return byte;
+    }
     unsigned char byte;
     for (;;) {
         ssize_t got = read(STDIN_FILENO, &byte, 1);
@@ -52,6 +62,28 @@ int read_byte()
         }
         return -1;
     }
+}
+
+// The console in text mode, as the device's run-time reads it: CR LF
+// arrives as LF, and Ctrl-Z ends the input.
+int read_byte()
+{
+    if (input_ended) {
+        return -1;
+    }
+    int byte = read_host_byte();
+    if (byte == 0x1A) {
+        input_ended = true;
+        return -1;
+    }
+    if (byte == '\r') {
+        read_ahead = read_host_byte();
+        if (read_ahead == '\n') {
+            read_ahead = -1;
+            return '\n';
+        }
+    }
+    return byte;
 }
 
 }  // namespace
@@ -75,6 +107,13 @@ void write_console(const char* at, size_t left)
     if (waiting_size > 0 && now_ns() - oldest_waiting_ns >= CONSOLE_DELAY_NS) {
         flush_console();
     }
+}
+
+void start_console()
+{
+    pending.clear();
+    read_ahead = -1;
+    input_ended = false;
 }
 
 void flush_console()

@@ -256,6 +256,7 @@ std::string boot(const std::string& folder)
     calls_made = 0;
     calls_of.clear();
     start_storage();
+    start_console();
     static bool ended_at_exit = std::atexit(end_of_process) == 0;
     (void)ended_at_exit;
     return "";

@@ -56,6 +56,8 @@ void flush_trace();
 // the end of the process, a power cut included.
 const size_t CONSOLE_BYTES = 4096;
 void write_console(const char* bytes, size_t size);
+// A new console at boot: nothing read ahead, the input not ended.
+void start_console();
 void flush_console();
 
 // What a stream holds before it hands it to the file system: 1 MiB, so that

@@ -2,7 +2,12 @@
 // path forms, and the calls where the emulation used to go its own way.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstring>
+
 #include "call_rows.h"
+#include "input_rows.h"
 #include "device_fixture.h"
 #include "emulator.h"
 
@@ -112,6 +117,28 @@ TEST(Calls, EachRowGivesTheDevicesResult)
     // A name of another case found the file, and a new one keeps its spelling.
     EXPECT_EQ(device.files().count("\xC3\xA4rger4.txt"), 0u);
     EXPECT_EQ(device.read("root/flushed.txt"), "x");
+}
+
+TEST(Calls, TheConsoleReadsTypedTextAsTheDevicesRunTime)
+{
+    TempDevice device;
+    int kept = dup(STDIN_FILENO);
+    for (const InputRow& row : INPUT_ROWS) {
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        ASSERT_EQ(write(ends[1], row.typed, std::strlen(row.typed)), static_cast<ssize_t>(std::strlen(row.typed)));
+        close(ends[1]);
+        dup2(ends[0], STDIN_FILENO);
+        close(ends[0]);
+        ASSERT_EQ(ce::boot(device.path()), "");
+        std::u16string read;
+        for (wint_t unit; read.size() < 16 && (unit = ce_getwchar()) != WEOF;) {
+            read += static_cast<char16_t>(unit);
+        }
+        EXPECT_EQ(ce::to_utf8(read), row.read) << ce::quoted(row.typed);
+    }
+    dup2(kept, STDIN_FILENO);
+    close(kept);
 }
 
 // Where the device follows a pointer unchecked, or meets what the emulation

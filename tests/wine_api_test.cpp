@@ -8,6 +8,7 @@
 
 #include "call_rows.h"
 #include "format_rows.h"
+#include "input_rows.h"
 #include "wine_prefix.h"
 
 namespace {
@@ -72,6 +73,20 @@ TEST_F(WineApiTest, EachCallGivesWhatWin32Gives)
         const CallRow& row = CALL_ROWS[r];
         long win32 = row.win32 == SAME_AS_DEVICE ? row.device : row.win32;
         EXPECT_EQ(lines[r], std::to_string(r) + " " + std::to_string(win32)) << row.name << " " << row.other;
+    }
+}
+
+TEST_F(WineApiTest, TheRunTimeReadsTypedTextAsTheDevicesDoes)
+{
+    for (const InputRow& row : INPUT_ROWS) {
+        RunResult run = prefix->run(windows_program(API_PROBE), {"input"}, typed(row.typed));
+        std::string units;
+        char unit[8];
+        for (unsigned char c : std::string(row.read)) {
+            std::snprintf(unit, sizeof unit, " %x", c);
+            units += unit;
+        }
+        EXPECT_EQ(run.out, units + "\r\n") << row.typed;
     }
 }
 

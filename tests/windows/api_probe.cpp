@@ -3,6 +3,7 @@
 // the Wine test compares with the row's device result.
 //   format   _snwprintf and _snprintf of tests/format_rows.h
 //   calls    the calls of tests/call_rows.h, in C:\ (the working folder)
+//   input    getwchar until WEOF, for tests/input_rows.h
 #include <io.h>
 #include <stdio.h>
 #include <stdint.h>
@@ -194,6 +195,13 @@ int main(int argc, char** argv)
         call_rows();
         return 0;
     }
-    fprintf(stderr, "usage: api_probe format|calls\n");
+    if (argc == 2 && strcmp(argv[1], "input") == 0) {
+        for (wint_t unit; (unit = getwchar()) != WEOF;) {
+            printf(" %x", static_cast<unsigned>(unit));
+        }
+        printf("\n");
+        return 0;
+    }
+    fprintf(stderr, "usage: api_probe format|calls|input\n");
     return 2;
 }
