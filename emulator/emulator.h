@@ -2,6 +2,8 @@
 #ifndef CE_EMULATOR_H
 #define CE_EMULATOR_H
 
+// The emulation calls the host's printf, fwrite, fflush ... by their names.
+#define CE_EMULATION_ITSELF
 #include <windows.h>
 
 #include <cstdint>
