@@ -36,6 +36,12 @@ struct CallRow {
 
 #define SAME_AS_DEVICE (-1)
 
+#if defined(_WINDOWS_) || defined(CE_EMULATED_WINDOWS_H)
+// Makes the row's call (tests/call_rows.cpp) with its names as wide text:
+// the result as the row holds it.
+long call_row(const CallRow& row, const WCHAR* name, const WCHAR* other);
+#endif
+
 static const CallRow CALL_ROWS[] = {
     {MAKE_FILE, "\xC3\xA4rger4.txt", "", 0, SAME_AS_DEVICE},                    // ärger4.txt
     {MAKE_FILE, "src.txt", "", 0, SAME_AS_DEVICE},

@@ -4,7 +4,6 @@
 //   format   _snwprintf and _snprintf of tests/format_rows.h
 //   calls    the calls of tests/call_rows.h, in C:\ (the working folder)
 //   input    getwchar until WEOF, for tests/input_rows.h
-#include <io.h>
 #include <stdio.h>
 #include <stdint.h>
 #include <string.h>
@@ -76,109 +75,11 @@ struct Wide {
     explicit Wide(const char* utf8) { MultiByteToWideChar(CP_UTF8, 0, utf8, -1, text, 128); }
 };
 
-long failure(bool ok)
-{
-    DWORD error = GetLastError();
-    return ok ? 0 : error != 0 ? static_cast<long>(error) : 1;
-}
-
-long call(const CallRow& row)
-{
-    Wide name(row.name), other(row.other);
-    HKEY key = NULL;
-    SetLastError(0);
-    switch (row.kind) {
-    case MAKE_FILE: {
-        FILE* file = _wfopen(name.text, L"wb");
-        return failure(file != NULL && fwrite("made", 1, 4, file) == 4 && fclose(file) == 0);
-    }
-    case MAKE_FOLDER:
-        return failure(CreateDirectoryW(name.text, NULL) != 0);
-    case MAKE_KEY:
-        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, name.text, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL) != 0) {
-            return 1;
-        }
-        return RegCloseKey(key);
-    case MAKE_VALUE: {
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, name.text, 0, KEY_ALL_ACCESS, &key) != 0) {
-            return 1;
-        }
-        LONG set = RegSetValueExW(key, other.text, 0, REG_SZ, reinterpret_cast<const BYTE*>(L"1"), 4);
-        RegCloseKey(key);
-        return set;
-    }
-    case OPEN_TO_READ: {
-        FILE* file = _wfopen(name.text, L"r");
-        long result = failure(file != NULL);
-        if (file != NULL) {
-            fclose(file);
-        }
-        return result;
-    }
-    case MOVE:
-        return failure(MoveFileW(name.text, other.text) != 0);
-    case DELETE_FILE:
-        return failure(DeleteFileW(name.text) != 0);
-    case OPEN_KEY: {
-        LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, name.text, 0, KEY_QUERY_VALUE, &key);
-        if (opened == 0) {
-            RegCloseKey(key);
-        }
-        return opened;
-    }
-    case QUERY_VALUE: {
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, name.text, 0, KEY_QUERY_VALUE, &key) != 0) {
-            return 1;
-        }
-        DWORD size = 0;
-        LONG queried = RegQueryValueExW(key, other.text, NULL, NULL, NULL, &size);
-        RegCloseKey(key);
-        return queried;
-    }
-    case FLUSH_ALL: {
-        FILE* file = _wfopen(name.text, L"w");
-        bool ok = file != NULL && fwrite("x", 1, 1, file) == 1 && fflush(NULL) == 0;
-        if (file != NULL) {
-            fclose(file);
-        }
-        return failure(ok);
-    }
-    case FLUSH_CONSOLE:
-        return failure(fflush(stdout) == 0);
-    case WRITE_NOTHING: {
-        FILE* file = _wfopen(name.text, L"wb");
-        size_t written = file == NULL ? 1 : fwrite("x", 0, 5, file);
-        long result = written == 0 ? failure(true) : 1;
-        if (file != NULL) {
-            fclose(file);
-        }
-        return result == 0 ? static_cast<long>(GetLastError()) : result;
-    }
-    case FLUSH_READ_ONLY: {
-        FILE* file = _wfopen(name.text, L"r");
-        if (file == NULL) {
-            return 1;
-        }
-        long result = failure(FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))) != 0);
-        fclose(file);
-        return result;
-    }
-    case CLOSE_ROOT_KEY:
-        return RegCloseKey(HKEY_LOCAL_MACHINE);
-    case CLOSE_INVALID:
-        return failure(CloseHandle(INVALID_HANDLE_VALUE) != 0);
-    case EXIT_CODE_INVALID: {
-        DWORD code = 0;
-        return failure(GetExitCodeProcess(INVALID_HANDLE_VALUE, &code) != 0);
-    }
-    }
-    return 1;
-}
-
 void call_rows()
 {
     for (size_t r = 0; r < sizeof CALL_ROWS / sizeof CALL_ROWS[0]; ++r) {
-        long result = call(CALL_ROWS[r]);
+        Wide name(CALL_ROWS[r].name), other(CALL_ROWS[r].other);
+        long result = call_row(CALL_ROWS[r], name.text, other.text);
         printf("%d %ld\n", static_cast<int>(r), result);
     }
 }
