@@ -148,9 +148,8 @@ TEST(Format, WhatTheDeviceCannotFormatEndsTheFormatting)
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.format);
-        // The text argument's address is one the source cannot read.
-        FormatRow args = {false, row.format, {{NARROW_ARG, 0, "x"}}, 64, 0, "", false};
-        args.args[0].kind = WIDE_ARG;
+        // Wide text where the 8-bit %s looks: an address the source cannot read.
+        FormatRow args = {false, row.format, {{WIDE_ARG, 0, "x"}}, 64, 0, "", false};
         RowArguments arguments(args);
         std::string text;
         ce::StringSink<char> sink(&text);
