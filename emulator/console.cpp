@@ -7,43 +7,15 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "emulator.h"
-#include "wide_format.h"
+#include "format.h"
 
 namespace ce {
-
-std::u16string format_wide(const char16_t* format, va_list arguments)
-{
-    std::u16string out;
-    for (size_t i = 0; format != nullptr && format[i] != 0; ++i) {
-        if (format[i] != '%' || format[i + 1] == 0) {
-            out += format[i];
-            continue;
-        }
-        char16_t conversion = format[++i];
-        if (conversion == 'd' || conversion == 'i') {
-            std::string digits = std::to_string(va_arg(arguments, int));
-            out.append(digits.begin(), digits.end());
-        } else if (conversion == 's') {
-            const char16_t* text = va_arg(arguments, const char16_t*);
-            out += text == nullptr ? u"(null)" : text;
-        } else if (conversion == 'c') {
-            out += static_cast<char16_t>(va_arg(arguments, int));
-        } else if (conversion == '%') {
-            out += u'%';
-        } else {
-            out += u'%';
-            out += conversion;
-        }
-    }
-    return out;
-}
 
 namespace {
 
@@ -62,6 +34,59 @@ long long now_ns()
     clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
     return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
 }
+
+// Units decoded but not yet read: the second half of a character beyond the
+// 16-bit range, or what followed a broken sequence.
+std::u16string pending;
+
+// A byte read ahead to see whether a CR begins a CR LF; -1 for none.
+int read_ahead = -1;
+// Ctrl-Z was read: the input has ended, for every read after it too.
+bool input_ended = false;
+
+int read_host_byte()
+{
+    if (read_ahead >= 0) {
+        int byte = read_ahead;
+        read_ahead = -1;
+        return byte;
+    }
+    unsigned char byte;
+    for (;;) {
+        ssize_t got = read(STDIN_FILENO, &byte, 1);
+        if (got == 1) {
+            return byte;
+        }
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        return -1;
+    }
+}
+
+// The console in text mode, as the device's run-time reads it: CR LF
+// arrives as LF, and Ctrl-Z ends the input.
+int read_byte()
+{
+    if (input_ended) {
+        return -1;
+    }
+    int byte = read_host_byte();
+    if (byte == 0x1A) {
+        input_ended = true;
+        return -1;
+    }
+    if (byte == '\r') {
+        read_ahead = read_host_byte();
+        if (read_ahead == '\n') {
+            read_ahead = -1;
+            return '\n';
+        }
+    }
+    return byte;
+}
+
+}  // namespace
 
 void write_console(const char* at, size_t left)
 {
@@ -84,55 +109,12 @@ void write_console(const char* at, size_t left)
     }
 }
 
-// Units decoded but not yet read: the second half of a character beyond the
-// 16-bit range, or what followed a broken sequence.
-std::u16string pending;
-
-int read_byte()
+void start_console()
 {
-    unsigned char byte;
-    for (;;) {
-        ssize_t got = read(STDIN_FILENO, &byte, 1);
-        if (got == 1) {
-            return byte;
-        }
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        return -1;
-    }
+    pending.clear();
+    read_ahead = -1;
+    input_ended = false;
 }
-
-// Text, %% and %d, which is all the progress line (printed once per chunk)
-// is made of, formatted without the cost of the library's printf. False for
-// any other conversion, or a text longer than the line: that is left to it.
-bool format_plainly(char* line, size_t capacity, const char* format, va_list arguments, size_t* length)
-{
-    size_t used = 0;
-    for (const char* at = format; *at != 0; ++at) {
-        if (*at == '%' && at[1] == 'd') {
-            std::to_chars_result end = std::to_chars(line + used, line + capacity, va_arg(arguments, int));
-            if (end.ec != std::errc()) {
-                return false;
-            }
-            used = static_cast<size_t>(end.ptr - line);
-            ++at;
-            continue;
-        }
-        if (*at == '%' && at[1] != '%') {
-            return false;
-        }
-        if (used == capacity) {
-            return false;
-        }
-        line[used++] = *at;
-        at += *at == '%' ? 1 : 0;
-    }
-    *length = used;
-    return true;
-}
-
-}  // namespace
 
 void flush_console()
 {
@@ -150,43 +132,19 @@ void flush_console()
 
 extern "C" int ce_printf(const char* format, ...)
 {
-    // Formatted on the stack; only a longer text takes a second pass on the heap.
-    char line[512];
     va_list arguments;
     va_start(arguments, format);
-    va_list plain;
-    va_copy(plain, arguments);
-    size_t plain_length = 0;
-    bool plainly = ce::format_plainly(line, sizeof line, format, plain, &plain_length);
-    va_end(plain);
-    if (plainly) {
-        va_end(arguments);
-        ce::write_console(line, plain_length);
-        return static_cast<int>(plain_length);
-    }
-    va_list again;
-    va_copy(again, arguments);
-    int length = std::vsnprintf(line, sizeof line, format, arguments);
+    std::string text = ce::format_narrow_or_fault("printf", format, arguments);
     va_end(arguments);
-    if (length < 0 || static_cast<size_t>(length) < sizeof line) {
-        va_end(again);
-        if (length > 0) {
-            ce::write_console(line, static_cast<size_t>(length));
-        }
-        return length;
-    }
-    std::string text(static_cast<size_t>(length) + 1, '\0');
-    std::vsnprintf(&text[0], text.size(), format, again);
-    va_end(again);
-    ce::write_console(text.data(), static_cast<size_t>(length));
-    return length;
+    ce::write_console(text.data(), text.size());
+    return static_cast<int>(text.size());
 }
 
 extern "C" int ce_wprintf(const WCHAR* format, ...)
 {
     va_list arguments;
     va_start(arguments, format);
-    std::u16string text = ce::format_wide(format, arguments);
+    std::u16string text = ce::format_wide_or_fault("wprintf", format, arguments);
     va_end(arguments);
     std::string bytes = ce::to_utf8(text);
     ce::write_console(bytes.data(), bytes.size());
@@ -195,13 +153,19 @@ extern "C" int ce_wprintf(const WCHAR* format, ...)
 
 // Formats into the caller's buffer as the device's run-time does: at most
 // count characters, a terminator only where there is room for it, and -1
-// when the text was cut.
+// when the text was cut; no buffer and a count of 0 ask for the length.
 extern "C" int ce_snwprintf(WCHAR* buffer, size_t count, const WCHAR* format, ...)
 {
+    if (buffer == nullptr && count != 0) {
+        ce::device_fault("_snwprintf", "buffer NULL");
+    }
     va_list arguments;
     va_start(arguments, format);
-    std::u16string text = ce::format_wide(format, arguments);
+    std::u16string text = ce::format_wide_or_fault("_snwprintf", format, arguments);
     va_end(arguments);
+    if (buffer == nullptr) {
+        return static_cast<int>(text.size());
+    }
     size_t copied = text.size() < count ? text.size() : count;
     text.copy(buffer, copied);
     if (copied < count) {

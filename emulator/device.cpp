@@ -263,6 +263,7 @@ std::string boot(const std::string& folder)
     calls_made = 0;
     calls_of.clear();
     start_storage();
+    start_console();
     static bool ended_at_exit = std::atexit(end_of_process) == 0;
     (void)ended_at_exit;
     return "";
@@ -553,6 +554,40 @@ bool call_fails(const char* function)
         std::_Exit(137);
     }
     return function == the_device.fail_call && nth == the_device.fail_nth;
+}
+
+namespace {
+
+[[noreturn]] void end_loudly(const std::string& trace_line, const std::string& complaint, int status)
+{
+    {
+        SignalsHeld held;
+        if (!the_device.folder.empty()) {
+            trace(trace_line);
+        }
+        flush_console();
+        flush_trace();
+    }
+    std::fprintf(stderr, "%s\n", complaint.c_str());
+    std::fflush(stderr);
+    // No exit(): its handlers would hand the streams' buffers to the files.
+    std::_Exit(status);
+}
+
+}  // namespace
+
+void device_fault(std::string_view call, std::string_view argument)
+{
+    std::string what = std::string(call) + " fault " + std::string(argument);
+    end_loudly(what, "device fault: " + std::string(call) + " " + std::string(argument) +
+                         ": the device stops the program here", FAULT_STATUS);
+}
+
+void not_modelled(std::string_view call, std::string_view what)
+{
+    std::string line = std::string(call) + " " + std::string(what) + " not modelled";
+    end_loudly(line, "emulation: " + line + ": the emulation cannot tell what the device would do",
+               EMULATION_ERROR_STATUS);
 }
 
 std::string injected()

@@ -1,6 +1,7 @@
 // Stream devices: the upgrade-control driver "UCS1:", and CloseHandle for
 // the device and process handles the emulation hands out.
 #include "emulator.h"
+#include "case_fold.h"
 
 #include <cstdio>
 
@@ -38,23 +39,23 @@ extern "C" HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURIT
     (void)security;
     (void)flags;
     (void)template_file;
-    std::string shown = ce::to_utf8(name);
+    std::string shown = name == nullptr ? "NULL" : ce::to_utf8(name);
     std::string line = "CreateFileW " + shown + " " + hex(access) + " " + std::to_string(share) + " " +
                        std::to_string(disposition) + " ";
+    bool no_name = name == nullptr || name[0] == 0;
+    if (!no_name && !is_device_name(shown)) {
+        // The tool opens only devices this way; its files go through streams.
+        ce::not_modelled("CreateFileW", shown);
+    }
     if (ce::call_fails("CreateFileW")) {
         ce::trace(line + ce::injected());
         return INVALID_HANDLE_VALUE;
     }
-    std::string upper = shown;
-    for (char& c : upper) {
-        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-    }
-    if (!is_device_name(shown)) {
-        // The tool opens only devices this way; files go through its streams.
-        ce::trace(line + ce::fail(ERROR_NOT_SUPPORTED));
+    if (no_name) {
+        ce::trace(line + ce::fail(ERROR_PATH_NOT_FOUND));
         return INVALID_HANDLE_VALUE;
     }
-    if (upper != "UCS1:" || !ce::device().has_upgrade_driver) {
+    if (ce::fold(name) != u"UCS1:" || !ce::device().has_upgrade_driver) {
         ce::trace(line + ce::fail(ERROR_FILE_NOT_FOUND));
         return INVALID_HANDLE_VALUE;
     }

@@ -2,6 +2,8 @@
 #ifndef CE_EMULATOR_H
 #define CE_EMULATOR_H
 
+// The emulation calls the host's printf, fwrite, fflush ... by their names.
+#define CE_EMULATION_ITSELF
 #include <windows.h>
 
 #include <cstdint>
@@ -56,6 +58,9 @@ void flush_trace();
 // pause and flush to storage, once its oldest byte has waited 50 ms, and at
 // the end of the process, a power cut included.
 const size_t CONSOLE_BYTES = 4096;
+void write_console(const char* bytes, size_t size);
+// A new console at boot: nothing read ahead, the input not ended.
+void start_console();
 void flush_console();
 
 // What a stream holds before it hands it to the file system: 1 MiB, so that
@@ -108,6 +113,25 @@ std::u16string to_utf16(const std::string& text);
 std::string utf16le(const std::u16string& text);
 // Control characters escaped (\n, \r, \t, \xNN) so that a trace entry stays one line.
 std::string quoted(const std::string& text);
+
+// Exit statuses the emulation ends with besides the tool's own: 2 for its
+// own errors (a faulty device folder or knob, something not modelled), 3
+// for a fault of the device (what on the device is a page fault).
+const int EMULATION_ERROR_STATUS = 2;
+const int FAULT_STATUS = 3;
+
+// Ends the run as a fault on the device: the call dereferenced a pointer the
+// tool passed (or met what the device's run-time cannot do). Writes the
+// trace line "CALL fault ARGUMENT", then the waiting trace lines and the
+// console go out as at an exit; what the streams' buffers hold is lost, as
+// the run-time's buffers are when the device stops a program. One line on
+// standard error, exit status FAULT_STATUS.
+[[noreturn]] void device_fault(std::string_view call, std::string_view argument);
+// Ends the run where the tool asks for what the device does and the
+// emulation does not model: the trace line "CALL WHAT not modelled", the
+// same flushes, one line on standard error, exit status 2. Never taken for
+// one of the device's refusals.
+[[noreturn]] void not_modelled(std::string_view call, std::string_view what);
 
 // Every call that trace.log records passes through here before it acts, with
 // its name as the trace spells it (one of TRACED_CALLS). It counts the call:

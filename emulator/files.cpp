@@ -1,6 +1,7 @@
 // The device's file system: $CE_DEVICE/root/ with the device's path rules,
 // and the run-time's wide file streams on it.
 #include "emulator.h"
+#include "case_fold.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -15,20 +16,14 @@
 #include <memory>
 #include <vector>
 
-#include "wide_format.h"
+#include "format.h"
 
 namespace ce {
 namespace {
 
-std::string lowered(const std::string& name)
+std::u16string folded(const std::string& name)
 {
-    std::string out = name;
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return out;
+    return fold(to_utf16(name));
 }
 
 bool valid_name(const std::string& name)
@@ -44,6 +39,32 @@ bool valid_name(const std::string& name)
     return true;
 }
 
+// The components as Win32 reads them: "." is dropped and ".." drops the one
+// before it, never above the root; a component loses one trailing dot, and
+// the last, unless a separator follows it, all its trailing dots and blanks.
+std::vector<std::string> win32_components(const std::vector<std::string>& parts, bool names_a_folder)
+{
+    std::vector<std::string> out;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        std::string part = parts[i];
+        if (part == "." || part == "..") {
+            if (part == ".." && !out.empty()) {
+                out.pop_back();
+            }
+            continue;
+        }
+        if (i + 1 == parts.size() && !names_a_folder) {
+            part.erase(part.find_last_not_of(". ") + 1);
+        } else if (part.back() == '.') {
+            part.pop_back();
+        }
+        if (!part.empty()) {
+            out.push_back(part);
+        }
+    }
+    return out;
+}
+
 // The entry of folder whose name matches name case-insensitively; the exact
 // spelling wins where the host holds several.
 std::string find_entry(const std::string& folder, const std::string& name)
@@ -52,7 +73,7 @@ std::string find_entry(const std::string& folder, const std::string& name)
     if (dir == nullptr) {
         return "";
     }
-    std::string wanted = lowered(name);
+    std::u16string wanted = folded(name);
     std::string match;
     while (dirent* entry = readdir(dir)) {
         std::string candidate = entry->d_name;
@@ -60,7 +81,7 @@ std::string find_entry(const std::string& folder, const std::string& name)
             match = candidate;
             break;
         }
-        if (lowered(candidate) == wanted && (match.empty() || candidate < match)) {
+        if (folded(candidate) == wanted && (match.empty() || candidate < match)) {
             match = candidate;
         }
     }
@@ -187,6 +208,53 @@ std::string stream_name(const Stream* open)
     return open == nullptr ? "<not an open stream>" : open->name;
 }
 
+// The run-time's own streams for the console: what is written to them is
+// shown as printf shows it, and not traced.
+bool is_console(FILE* stream)
+{
+    return stream == stdout || stream == stderr;
+}
+
+// The stream a call names. The device's run-time follows the pointer
+// unchecked: NULL, or a stream already closed, is a fault there.
+Stream* stream_or_fault(const char* call, FILE* stream)
+{
+    if (stream == nullptr) {
+        device_fault(call, "stream NULL");
+    }
+    Stream* open = find_stream(stream);
+    if (open == nullptr && !is_console(stream)) {
+        char address[32];
+        std::snprintf(address, sizeof address, "%p", static_cast<void*>(stream));
+        device_fault(call, std::string("stream ") + address + " not open");
+    }
+    return open;
+}
+
+// How the run-time's mode opens a file: r, w or a, then b or t. The other
+// letters it knows (+ for both ways, c n S R T D ccs=) are not modelled; any
+// other mode is refused, as the run-time refuses it.
+enum class Mode { Modelled, NotModelled, Invalid };
+Mode parse_mode(const std::string& how, int& flags)
+{
+    if (how.empty() || std::string("rwa").find(how[0]) == std::string::npos) {
+        return Mode::Invalid;
+    }
+    flags = how[0] == 'r' ? O_RDONLY : how[0] == 'w' ? O_WRONLY | O_CREAT | O_TRUNC : O_WRONLY | O_CREAT | O_APPEND;
+    if (how.size() == 1 || (how.size() == 2 && (how[1] == 'b' || how[1] == 't'))) {
+        return Mode::Modelled;
+    }
+    size_t known = how.find(",ccs=") != std::string::npos ? how.find(",ccs=") : how.size();
+    std::string letters = how.substr(1, known - 1);
+    bool binary = letters.find('b') != std::string::npos, text = letters.find('t') != std::string::npos;
+    for (size_t i = 0; i < letters.size(); ++i) {
+        if (std::string("+btcnSRTD").find(letters[i]) == std::string::npos || letters.find(letters[i], i + 1) != std::string::npos) {
+            return Mode::Invalid;
+        }
+    }
+    return binary && text ? Mode::Invalid : Mode::NotModelled;
+}
+
 }  // namespace
 
 HostPath resolve(const char16_t* device_path)
@@ -204,7 +272,7 @@ HostPath resolve(const char16_t* device_path)
         return result;
     }
     bool names_a_folder = !path.empty() && separator(path.back());
-    std::vector<std::string> parts = split(path, "\\/");
+    std::vector<std::string> parts = win32_components(split(path, "\\/"), names_a_folder);
     if (parts.empty()) {
         result.error = ERROR_INVALID_NAME;
         return result;
@@ -278,21 +346,23 @@ using namespace ce;
 
 extern "C" FILE* ce_wfopen(const WCHAR* name, const WCHAR* mode)
 {
+    // The run-time reads both unchecked.
+    if (name == nullptr || mode == nullptr) {
+        device_fault("_wfopen", name == nullptr ? "name NULL" : "mode NULL");
+    }
     std::string shown = to_utf8(name);
     std::string how = to_utf8(mode);
     std::string line = "_wfopen " + shown + " " + how + " ";
+    int flags = O_RDONLY;
+    Mode parsed = parse_mode(how, flags);
+    if (parsed == Mode::NotModelled) {
+        not_modelled("_wfopen", shown + " " + how);
+    }
     if (call_fails("_wfopen")) {
         trace(line + injected());
         return nullptr;
     }
-    int flags;
-    if (how == "w" || how == "wb" || how == "wt") {
-        flags = O_WRONLY | O_CREAT | O_TRUNC;
-    } else if (how == "r" || how == "rb" || how == "rt") {
-        flags = O_RDONLY;
-    } else if (how == "a" || how == "ab" || how == "at") {
-        flags = O_WRONLY | O_CREAT | O_APPEND;
-    } else {
+    if (parsed == Mode::Invalid) {
         trace(line + "failed invalid mode");
         return nullptr;
     }
@@ -331,18 +401,33 @@ extern "C" FILE* ce_wfopen(const WCHAR* name, const WCHAR* mode)
 
 extern "C" HANDLE ce_fileno(FILE* stream)
 {
-    Stream* open = find_stream(stream);
-    return open == nullptr ? INVALID_HANDLE_VALUE : open->handle;
+    Stream* open = stream_or_fault("_fileno", stream);
+    if (open == nullptr) {
+        not_modelled("_fileno", "of the console");
+    }
+    return open->handle;
 }
 
 extern "C" size_t ce_fwrite(const void* data, size_t size, size_t count, FILE* stream)
 {
-    Stream* open = find_stream(stream);
+    // Nothing to write returns before the run-time looks at anything.
+    bool nothing = size == 0 || count == 0;
+    if (nothing && is_console(stream)) {
+        return 0;
+    }
+    Stream* open = nothing ? find_stream(stream) : stream_or_fault("fwrite", stream);
+    if (!nothing && data == nullptr) {
+        device_fault("fwrite", "data NULL");
+    }
+    if (!nothing && open == nullptr) {
+        write_console(static_cast<const char*>(data), size * count);
+        return count;
+    }
     // Called once per chunk of the image: the line is put together in a
     // buffer kept from call to call, without the cost of a format, and waits
     // to go out with the lines of the following calls.
     static std::string line;
-    line.assign("fwrite ").append(stream_name(open));
+    line.assign("fwrite ").append(stream == nullptr ? "NULL" : stream_name(open));
     append_number(line.append(" "), size);
     append_number(line.append(" "), count);
     line.append(" ");
@@ -350,8 +435,8 @@ extern "C" size_t ce_fwrite(const void* data, size_t size, size_t count, FILE* s
         trace(line + "short 0 injected");
         return 0;
     }
-    if (open == nullptr) {
-        trace(line + "failed");
+    if (nothing) {
+        trace_deferred(line + "ok");
         return 0;
     }
     // A full volume stores the elements that still fit.
@@ -392,19 +477,19 @@ extern "C" size_t ce_fwrite(const void* data, size_t size, size_t count, FILE* s
 
 extern "C" int ce_fwprintf(FILE* stream, const WCHAR* format, ...)
 {
+    Stream* open = stream_or_fault("fwprintf", stream);
     va_list arguments;
     va_start(arguments, format);
-    std::u16string text = format_wide(format, arguments);
+    std::u16string text = format_wide_or_fault("fwprintf", format, arguments);
     va_end(arguments);
     std::string shown = to_utf8(text);
-    Stream* open = find_stream(stream);
+    if (open == nullptr) {
+        write_console(shown.data(), shown.size());
+        return static_cast<int>(text.size());
+    }
     std::string line = "fwprintf " + stream_name(open) + " " + quoted(shown) + " ";
     if (call_fails("fwprintf")) {
         trace(line + "failed injected");
-        return -1;
-    }
-    if (open == nullptr) {
-        trace(line + "failed");
         return -1;
     }
     // A binary stream takes the wide characters as they are; a text stream
@@ -432,19 +517,27 @@ extern "C" int ce_fwprintf(FILE* stream, const WCHAR* format, ...)
 
 extern "C" int ce_fflush(FILE* stream)
 {
-    Stream* open = find_stream(stream);
-    std::string line = "fflush " + stream_name(open) + " ";
+    // NULL flushes every open stream.
+    Stream* open = stream == nullptr ? nullptr : stream_or_fault("fflush", stream);
+    if (stream != nullptr && open == nullptr) {
+        flush_console();
+        return 0;
+    }
+    std::string line = "fflush " + (stream == nullptr ? std::string("NULL") : stream_name(open)) + " ";
     if (call_fails("fflush")) {
         trace(line + "failed injected");
         return EOF;
     }
-    if (open == nullptr || !hand_over(*open)) {
-        trace(line + "failed");
-        return EOF;
+    bool handed = true;
+    for (auto& entry : streams) {
+        if (open == nullptr || entry.second.get() == open) {
+            bool whole = hand_over(*entry.second);
+            entry.second->handed = whole ? entry.second->length : entry.second->handed;
+            handed = handed && whole;
+        }
     }
-    open->handed = open->length;
-    trace(line + "ok");
-    return 0;
+    trace(line + (handed ? "ok" : "failed"));
+    return handed ? 0 : EOF;
 }
 
 extern "C" BOOL FlushFileBuffers(HANDLE file)
@@ -459,6 +552,11 @@ extern "C" BOOL FlushFileBuffers(HANDLE file)
         trace(line + fail(ERROR_INVALID_HANDLE));
         return FALSE;
     }
+    if (!open->writes) {
+        // A handle that may not write may not flush either.
+        trace(line + fail(ERROR_ACCESS_DENIED));
+        return FALSE;
+    }
     // The storage may take long: the screen shows everything up to here.
     flush_console();
     // What the file system holds goes to the storage; what the run-time
@@ -467,22 +565,19 @@ extern "C" BOOL FlushFileBuffers(HANDLE file)
         trace(line + fail(ERROR_GEN_FAILURE));
         return FALSE;
     }
-    if (open->writes) {
-        storage_flushed(open->host, open->handed);
-    }
+    storage_flushed(open->host, open->handed);
     trace(line + "ok");
     return TRUE;
 }
 
 extern "C" int ce_fclose(FILE* stream)
 {
-    Stream* open = find_stream(stream);
+    Stream* open = stream_or_fault("fclose", stream);
+    if (open == nullptr) {
+        not_modelled("fclose", "of the console");
+    }
     std::string line = "fclose " + stream_name(open) + " ";
     bool fails = call_fails("fclose");
-    if (open == nullptr) {
-        trace(line + (fails ? "failed injected" : "failed"));
-        return EOF;
-    }
     bool handed = false;
     if (fails) {
         // The close fails as it does when its last hand-over fails: the

@@ -292,6 +292,10 @@ extern "C" BOOL CreateProcessW(LPCWSTR application, LPWSTR command_line, LPSECUR
     std::string arguments = command_line == nullptr ? std::string() : ce::to_utf8(command_line);
     std::string line = "CreateProcessW " + shown + " " + (command_line == nullptr ? "NULL" : ce::quoted(arguments)) +
                        " " + hex(flags) + " ";
+    if (process_information == nullptr) {
+        // The device writes the handles there unchecked.
+        ce::device_fault("CreateProcessW", "process information NULL");
+    }
     if (ce::call_fails("CreateProcessW")) {
         ce::trace(line + ce::injected());
         return FALSE;
@@ -300,7 +304,7 @@ extern "C" BOOL CreateProcessW(LPCWSTR application, LPWSTR command_line, LPSECUR
     // The device supports none of these; the program is named by application.
     bool supported = application != nullptr && process_attributes == nullptr && thread_attributes == nullptr &&
                      !inherit_handles && (flags & ~CREATE_NEW_CONSOLE) == 0 && environment == nullptr &&
-                     current_directory == nullptr && startup_info == nullptr && process_information != nullptr;
+                     current_directory == nullptr && startup_info == nullptr;
     if (!supported) {
         ce::trace(line + ce::fail(ERROR_INVALID_PARAMETER));
         return FALSE;

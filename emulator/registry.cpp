@@ -113,10 +113,18 @@ extern "C" LONG RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM a
         status = ERROR_INVALID_PARAMETER;
     } else if (!key_path(key, base)) {
         status = ERROR_INVALID_HANDLE;
-    } else if (!sub.empty() && (sub[0] == '\\' || sub.find(u"\\\\") != std::u16string::npos)) {
+    } else if (!sub.empty() && sub[0] == '\\') {
         status = ERROR_BAD_PATHNAME_CODE;
     }
     if (status == ERROR_SUCCESS) {
+        // A run of separators separates once, and one at the end is no name.
+        std::u16string single;
+        for (char16_t unit : sub) {
+            if (unit != '\\' || single.empty() || single.back() != '\\') {
+                single += unit;
+            }
+        }
+        sub = single;
         if (!sub.empty() && sub.back() == '\\') {
             sub.pop_back();
         }
@@ -190,6 +198,11 @@ extern "C" LONG RegCloseKey(HKEY key)
     if (call_fails("RegCloseKey")) {
         trace(line + injected());
         return static_cast<LONG>(GetLastError());
+    }
+    if (key == HKEY_LOCAL_MACHINE) {
+        // A predefined key stays open: closing it succeeds and changes nothing.
+        trace(line + "ok");
+        return ERROR_SUCCESS;
     }
     auto found = open_keys.find(key);
     if (found == open_keys.end()) {

@@ -7,17 +7,6 @@
 
 namespace ce {
 
-std::u16string fold(const std::u16string& name)
-{
-    std::u16string out = name;
-    for (char16_t& c : out) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char16_t>(c - 'A' + 'a');
-        }
-    }
-    return out;
-}
-
 namespace {
 
 const uint32_t TYPE_SZ = 1, TYPE_EXPAND_SZ = 2, TYPE_BINARY = 3, TYPE_DWORD = 4, TYPE_MULTI_SZ = 7;
@@ -101,7 +90,7 @@ std::u16string trimmed(const std::u16string& text)
 bool starts_with_folded(const std::u16string& text, size_t at, const char* word)
 {
     for (size_t i = 0; word[i] != 0; ++i) {
-        if (at + i >= text.size() || fold(std::u16string(1, text[at + i]))[0] != static_cast<char16_t>(word[i])) {
+        if (at + i >= text.size() || fold(text[at + i]) != fold(static_cast<char16_t>(word[i]))) {
             return false;
         }
     }
@@ -181,13 +170,13 @@ private:
         size_t slash = name.find('\\');
         std::u16string root = fold(name.substr(0, slash));
         std::u16string path = slash == std::u16string::npos ? u"" : name.substr(slash + 1);
-        static const char16_t* other_roots[] = {u"hkey_current_user", u"hkey_classes_root", u"hkey_users",
-                                                u"hkey_current_config"};
+        static const char16_t* other_roots[] = {u"HKEY_CURRENT_USER", u"HKEY_CLASSES_ROOT", u"HKEY_USERS",
+                                                u"HKEY_CURRENT_CONFIG"};
         bool other = false;
         for (const char16_t* r : other_roots) {
             other = other || root == r;
         }
-        if (!other && root != u"hkey_local_machine") {
+        if (!other && root != u"HKEY_LOCAL_MACHINE") {
             throw fault("unknown root key; keys are below HKEY_LOCAL_MACHINE");
         }
         std::vector<std::u16string> parts;

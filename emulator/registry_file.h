@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "case_fold.h"
+
 namespace ce {
 
 struct RegistryValue {
@@ -40,8 +42,6 @@ const size_t LARGEST_REGISTRY_FILE = 16 * 1024 * 1024;
 // The key at a folded path below the root ("" is the root itself), or null.
 const RegistryKey* find_key(const Registry& registry, const std::u16string& folded_path);
 
-// Key and value names compare without regard to case, as in the registry.
-std::u16string fold(const std::u16string& name);
 
 // Reads a whole file: UTF-8 (with or without a byte-order mark) or UTF-16LE
 // with its byte-order mark, LF or CRLF line ends, in time linear in its size.

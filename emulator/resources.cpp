@@ -2,6 +2,7 @@
 // resource script in resources/.
 #include <cstring>
 
+#include "case_fold.h"
 #include "emulator.h"
 #include "resource_table.h"
 
@@ -18,10 +19,6 @@ bool is_integer_resource(LPCWSTR name)
     return reinterpret_cast<ULONG_PTR>(name) <= 0xFFFF;
 }
 
-char16_t upper(char16_t c)
-{
-    return c >= 'a' && c <= 'z' ? static_cast<char16_t>(c - 'a' + 'A') : c;
-}
 
 // Resource names and types compare without regard to case; "#183" names id 183.
 bool same_name(LPCWSTR asked, WORD id)
@@ -49,7 +46,7 @@ bool same_type(LPCWSTR asked, const char16_t* type)
     }
     size_t i = 0;
     for (; asked[i] != 0 && type[i] != 0; ++i) {
-        if (upper(asked[i]) != upper(type[i])) {
+        if (ce::fold(asked[i]) != ce::fold(type[i])) {
             return false;
         }
     }

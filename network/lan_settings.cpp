@@ -54,8 +54,9 @@ bool read_lan_text(LanKey key, LPCWSTR value_name, WCHAR* text)
         return false;
     }
     // The text ends at its first zero or at the end of the bytes read, so
-    // an unterminated value never runs into what follows it.
-    DWORD count = size / sizeof(WCHAR);
+    // an unterminated value never runs into what follows it. An odd last
+    // byte is the low half of a character whose high half stayed zero.
+    DWORD count = (size + 1) / sizeof(WCHAR);
     if (count > VALUE_BYTES / sizeof(WCHAR)) {
         count = VALUE_BYTES / sizeof(WCHAR);
     }

@@ -72,10 +72,19 @@ TEST_F(LanSettingsTest, TheTextBudgetIs260BytesTerminatorIncluded)
     EXPECT_EQ(text_of(u"IpAddress"), chars129);
     EXPECT_EQ(text_of(u"DNS"), "<failed>");
     EXPECT_EQ(text_of(u"WINS"), ce::to_utf8(std::u16string(130, u'\u4141')));
-    EXPECT_EQ(text_of(u"DefaultGateway"), ce::to_utf8(u"\u4141"));
+    EXPECT_EQ(text_of(u"DefaultGateway"), ce::to_utf8(u"\u4141A"));
     EXPECT_NE(device.trace().find("RegQueryValueExW HKEY_LOCAL_MACHINE\\Comm\\PCI\\RTCENIC1\\Parms\\TcpIp DNS 260 "
                                   "failed ERROR_MORE_DATA REG_SZ 262\n"),
               std::string::npos);
+}
+
+TEST_F(LanSettingsTest, AnOddLastByteIsACharacterOfItsOwn)
+{
+    load(LAN1 + "\"IpAddress\"=hex(1):61,00,62,00,63\n" + "\"DNS\"=hex(1):" + hex_bytes(129, "41,00") + ",42\n" +
+         "\"WINS\"=hex(1):" + hex_bytes(130, "41,00") + ",42\n");
+    EXPECT_EQ(text_of(u"IpAddress"), "abc");
+    EXPECT_EQ(text_of(u"DNS"), std::string(129, 'A') + "B");  // 259 bytes: 130 characters
+    EXPECT_EQ(text_of(u"WINS"), "<failed>");                  // 261 bytes: more than the budget
 }
 
 TEST_F(LanSettingsTest, TextEndsAtItsFirstZeroSoMultiStringsGiveTheirFirst)

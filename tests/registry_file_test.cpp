@@ -68,7 +68,7 @@ TEST(RegistryFile, PlatformBuildFormWithIndentedValuesAndMultiStrings)
     EXPECT_EQ(value(r, TCPIP, u"Domain").type, 1u);
     EXPECT_EQ(value(r, TCPIP, u"Domain").data, sz(u"plant \"A\" \\ north"));
     // Parents exist with their children.
-    EXPECT_NE(ce::find_key(r, u"comm\\pci"), nullptr);
+    EXPECT_NE(ce::find_key(r, ce::fold(u"comm\\pci")), nullptr);
     EXPECT_EQ(ce::find_key(r, u""), &r.root);
 }
 
@@ -94,7 +94,7 @@ TEST(RegistryFile, RegistryEditorExportInUtf16WithCrLf)
     EXPECT_EQ(value(r, TCPIP, u"Blob").data, "\xde\xad\xbe\xef");
     EXPECT_EQ(value(r, TCPIP, u"Empty").data, "");
     EXPECT_EQ(value(r, TCPIP, u"").data, sz(u"default \u00e9"));
-    EXPECT_EQ(ce::find_key(r, u"software\\other"), nullptr);
+    EXPECT_EQ(ce::find_key(r, ce::fold(u"software\\other")), nullptr);
 }
 
 TEST(RegistryFile, Regedit4HoldsTextTypesAsEightBitCharacters)
@@ -156,12 +156,12 @@ TEST(RegistryFile, LaterLinesReplaceAndRemove)
         "[-HKEY_LOCAL_MACHINE\\A\\C]\n");
     EXPECT_EQ(value(r, u"A\\B", u"x").data, sz(u"3"));
     EXPECT_EQ(value(r, u"A\\B", u"x").name, u"X");
-    ASSERT_NE(ce::find_key(r, u"a\\b"), nullptr);
-    EXPECT_EQ(ce::find_key(r, u"a\\b")->values.count(u"y"), 0u);
-    EXPECT_EQ(ce::find_key(r, u"a\\c"), nullptr);
-    EXPECT_EQ(ce::find_key(r, u"a\\c\\d"), nullptr);
-    EXPECT_EQ(ce::find_key(r, u"a")->name, u"A");
-    EXPECT_EQ(ce::find_key(r, u"a\\b")->name, u"B");
+    ASSERT_NE(ce::find_key(r, ce::fold(u"a\\b")), nullptr);
+    EXPECT_EQ(ce::find_key(r, ce::fold(u"a\\b"))->values.count(ce::fold(u"y")), 0u);
+    EXPECT_EQ(ce::find_key(r, ce::fold(u"a\\c")), nullptr);
+    EXPECT_EQ(ce::find_key(r, ce::fold(u"a\\c\\d")), nullptr);
+    EXPECT_EQ(ce::find_key(r, ce::fold(u"a"))->name, u"A");
+    EXPECT_EQ(ce::find_key(r, ce::fold(u"a\\b"))->name, u"B");
 }
 
 TEST(RegistryFile, EmptyFilesAndUtf8ByteOrderMarks)
@@ -241,7 +241,7 @@ TEST(RegistryFile, AFileHoldsAtMostTheMostKeysAtOnce)
         text += "[HKEY_LOCAL_MACHINE\\k" + std::to_string(k) + "]\n";
     }
     std::string again = text + "[-HKEY_LOCAL_MACHINE\\k0]\n[HKEY_LOCAL_MACHINE\\new]\n";
-    EXPECT_NE(ce::find_key(parsed(again), u"new"), nullptr);
+    EXPECT_NE(ce::find_key(parsed(again), ce::fold(u"new")), nullptr);
     Registry registry;
     std::string error;
     EXPECT_FALSE(ce::parse_registry(text + "[HKEY_LOCAL_MACHINE\\k0\\one_more]\n", registry, error));

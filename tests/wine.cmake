@@ -27,6 +27,11 @@ wine_test(wine_network_conformance wine_network_tests wine_network_test.cpp TREE
   TOOLS fwupgrade_1
   DEFINITIONS ${WINDOWS_TREES_DEFINITIONS} FIXTURE_DIR="${CMAKE_CURRENT_SOURCE_DIR}/fixtures")
 
+# The rows of the emulation's tables (formatting, names, faults) against the
+# real API and run-time.
+wine_test(wine_api_conformance wine_api_tests wine_api_test.cpp TREES WINDOWS32 WINDOWS64
+  DEFINITIONS ${WINDOWS_TREES_DEFINITIONS})
+
 # What the Windows programs of every tree built are made of, read from their
 # headers: a console program of the tree's architecture, no DLL beyond the
 # system's own, and the wide formats of the system's run-time (msvcrt's

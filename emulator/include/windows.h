@@ -12,6 +12,14 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <wchar.h>
+#ifdef __cplusplus
+/* The C++ headers for these #undef the C library's names they bring into
+ * std, and <string> and many others include them: read here first, a later
+ * include changes nothing, and the names below stay the emulation's in
+ * whatever order the headers come. */
+#include <cstdio>
+#include <cwchar>
+#endif
 
 #ifdef CE_WIDE_IS_WCHAR
 /* Compile check only: the tool's sources as the device's C++98 compiler sees
@@ -151,6 +159,8 @@ HANDLE ce_fileno(FILE* stream);
 }
 #endif
 
+#ifndef CE_EMULATION_ITSELF
+/* The tool's calls; the emulation's own code calls the host's by these names. */
 #define printf ce_printf
 #define wprintf ce_wprintf
 #define getwchar ce_getwchar
@@ -161,5 +171,6 @@ HANDLE ce_fileno(FILE* stream);
 #define fflush ce_fflush
 #define fclose ce_fclose
 #define _fileno ce_fileno
+#endif
 
 #endif

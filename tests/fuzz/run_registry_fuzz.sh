@@ -14,6 +14,7 @@ mkdir -p "$work_dir"
 if ! "$clang" -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
         -I "$source_dir/emulator" -I "$source_dir/emulator/include" \
         "$source_dir/tests/fuzz/registry_fuzz.cpp" "$source_dir/emulator/registry_file.cpp" \
+        "$source_dir/emulator/case_fold.cpp" \
         "$source_dir/emulator/text.cpp" \
         -o "$work_dir/registry_fuzz" 2>"$work_dir/build.log"; then
     if grep -q -i -e 'libclang_rt.fuzzer' -e 'fuzzer.*not found' "$work_dir/build.log"; then
