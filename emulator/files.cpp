@@ -396,6 +396,11 @@ extern "C" int ce_fwprintf(FILE* stream, const WCHAR* format, ...)
     va_start(arguments, format);
     std::u16string text = format_wide(format, arguments);
     va_end(arguments);
+    return print_to_stream(stream, text);
+}
+
+int ce::print_to_stream(FILE* stream, const std::u16string& text)
+{
     std::string shown = to_utf8(text);
     Stream* open = find_stream(stream);
     std::string line = "fwprintf " + stream_name(open) + " " + quoted(shown) + " ";
