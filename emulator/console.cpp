@@ -7,43 +7,15 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "emulator.h"
-#include "wide_format.h"
+#include "format.h"
 
 namespace ce {
-
-std::u16string format_wide(const char16_t* format, va_list arguments)
-{
-    std::u16string out;
-    for (size_t i = 0; format != nullptr && format[i] != 0; ++i) {
-        if (format[i] != '%' || format[i + 1] == 0) {
-            out += format[i];
-            continue;
-        }
-        char16_t conversion = format[++i];
-        if (conversion == 'd' || conversion == 'i') {
-            std::string digits = std::to_string(va_arg(arguments, int));
-            out.append(digits.begin(), digits.end());
-        } else if (conversion == 's') {
-            const char16_t* text = va_arg(arguments, const char16_t*);
-            out += text == nullptr ? u"(null)" : text;
-        } else if (conversion == 'c') {
-            out += static_cast<char16_t>(va_arg(arguments, int));
-        } else if (conversion == '%') {
-            out += u'%';
-        } else {
-            out += u'%';
-            out += conversion;
-        }
-    }
-    return out;
-}
 
 namespace {
 
@@ -103,35 +75,6 @@ int read_byte()
     }
 }
 
-// Text, %% and %d, which is all the progress line (printed once per chunk)
-// is made of, formatted without the cost of the library's printf. False for
-// any other conversion, or a text longer than the line: that is left to it.
-bool format_plainly(char* line, size_t capacity, const char* format, va_list arguments, size_t* length)
-{
-    size_t used = 0;
-    for (const char* at = format; *at != 0; ++at) {
-        if (*at == '%' && at[1] == 'd') {
-            std::to_chars_result end = std::to_chars(line + used, line + capacity, va_arg(arguments, int));
-            if (end.ec != std::errc()) {
-                return false;
-            }
-            used = static_cast<size_t>(end.ptr - line);
-            ++at;
-            continue;
-        }
-        if (*at == '%' && at[1] != '%') {
-            return false;
-        }
-        if (used == capacity) {
-            return false;
-        }
-        line[used++] = *at;
-        at += *at == '%' ? 1 : 0;
-    }
-    *length = used;
-    return true;
-}
-
 }  // namespace
 
 void flush_console()
@@ -150,43 +93,19 @@ void flush_console()
 
 extern "C" int ce_printf(const char* format, ...)
 {
-    // Formatted on the stack; only a longer text takes a second pass on the heap.
-    char line[512];
     va_list arguments;
     va_start(arguments, format);
-    va_list plain;
-    va_copy(plain, arguments);
-    size_t plain_length = 0;
-    bool plainly = ce::format_plainly(line, sizeof line, format, plain, &plain_length);
-    va_end(plain);
-    if (plainly) {
-        va_end(arguments);
-        ce::write_console(line, plain_length);
-        return static_cast<int>(plain_length);
-    }
-    va_list again;
-    va_copy(again, arguments);
-    int length = std::vsnprintf(line, sizeof line, format, arguments);
+    std::string text = ce::format_narrow_or_fault("printf", format, arguments);
     va_end(arguments);
-    if (length < 0 || static_cast<size_t>(length) < sizeof line) {
-        va_end(again);
-        if (length > 0) {
-            ce::write_console(line, static_cast<size_t>(length));
-        }
-        return length;
-    }
-    std::string text(static_cast<size_t>(length) + 1, '\0');
-    std::vsnprintf(&text[0], text.size(), format, again);
-    va_end(again);
-    ce::write_console(text.data(), static_cast<size_t>(length));
-    return length;
+    ce::write_console(text.data(), text.size());
+    return static_cast<int>(text.size());
 }
 
 extern "C" int ce_wprintf(const WCHAR* format, ...)
 {
     va_list arguments;
     va_start(arguments, format);
-    std::u16string text = ce::format_wide(format, arguments);
+    std::u16string text = ce::format_wide_or_fault("wprintf", format, arguments);
     va_end(arguments);
     std::string bytes = ce::to_utf8(text);
     ce::write_console(bytes.data(), bytes.size());
@@ -200,18 +119,24 @@ void ce::print_to_console(std::string_view bytes)
 
 // Formats into the caller's buffer as the device's run-time does: at most
 // count characters, a terminator only where there is room for it, and -1
-// when the text was cut.
+// when the text was cut; no buffer and a count of 0 ask for the length.
 extern "C" int ce_snwprintf(WCHAR* buffer, size_t count, const WCHAR* format, ...)
 {
+    if (buffer == nullptr && count != 0) {
+        ce::device_fault("_snwprintf", "buffer NULL");
+    }
     va_list arguments;
     va_start(arguments, format);
-    std::u16string text = ce::format_wide(format, arguments);
+    std::u16string text = ce::format_wide_or_fault("_snwprintf", format, arguments);
     va_end(arguments);
     return ce::copy_formatted(buffer, count, text);
 }
 
 int ce::copy_formatted(char16_t* buffer, size_t count, const std::u16string& text)
 {
+    if (buffer == nullptr) {
+        return static_cast<int>(text.size());
+    }
     size_t copied = text.size() < count ? text.size() : count;
     text.copy(buffer, copied);
     if (copied < count) {

@@ -15,7 +15,7 @@
 #include <memory>
 #include <vector>
 
-#include "wide_format.h"
+#include "format.h"
 
 namespace ce {
 namespace {
@@ -392,9 +392,12 @@ extern "C" size_t ce_fwrite(const void* data, size_t size, size_t count, FILE* s
 
 extern "C" int ce_fwprintf(FILE* stream, const WCHAR* format, ...)
 {
+    if (stream == nullptr) {
+        device_fault("fwprintf", "stream NULL");
+    }
     va_list arguments;
     va_start(arguments, format);
-    std::u16string text = format_wide(format, arguments);
+    std::u16string text = format_wide_or_fault("fwprintf", format, arguments);
     va_end(arguments);
     return print_to_stream(stream, text);
 }
