@@ -31,7 +31,7 @@ std::string missing()
 
 #define SKIP_WITHOUT_RUNNER()                             \
     if (!missing().empty()) {                             \
-        GTEST_SKIP() << "no run on the CPU: " << missing(); \
+        GTEST_SKIP() << "Skipped: the device build is not run on the emulated CPU: " << missing(); \
     }
 
 std::string device_build(const std::string& name)
