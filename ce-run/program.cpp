@@ -194,7 +194,7 @@ Refusal read_program(const std::vector<uint8_t>& bytes, Program& program)
         rva = n < directories ? file.u32(optional + 96 + 8 * n) : 0;
         size = n < directories ? file.u32(optional + 100 + 8 * n) : 0;
     };
-    if (program.headers_size > program.image_size || program.headers_size > bytes.size()) {
+    if (program.headers_size == 0 || program.headers_size > program.image_size || program.headers_size > bytes.size()) {
         return refuse(LOADER_BAD_EXE_FORMAT, "the headers lie outside the image");
     }
     uint32_t table = optional + optional_size;

@@ -3,6 +3,7 @@
 //
 //   CE_DEVICE=DIR ce-run [--count] PROGRAM.exe [COMMAND LINE]
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unicorn/unicorn.h>
@@ -74,15 +75,15 @@ uint32_t round_up_page(uint64_t size)
     return static_cast<uint32_t>((size + PAGE - 1) / PAGE * PAGE);
 }
 
-// Host memory the guest's pages are, page-aligned.
+// Host memory the guest's pages are: zeroed, page-aligned, taken from the
+// host only where the guest touches it.
 uint8_t* allocate_pages(uint64_t size)
 {
-    void* memory = std::aligned_alloc(PAGE, size);
-    if (memory == nullptr) {
+    void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) {
         std::fprintf(stderr, "ce-run: no memory for %llu bytes of the guest\n", static_cast<unsigned long long>(size));
         std::exit(ce::EMULATION_ERROR_STATUS);
     }
-    std::memset(memory, 0, size);
     return static_cast<uint8_t*>(memory);
 }
 
@@ -247,8 +248,7 @@ void on_instruction(uc_engine*, uint64_t, uint32_t, void*)
     std::exit(NOT_LOADED_STATUS);
 }
 
-// At most 1 GiB of a regular file: a program larger than its image limit
-// cannot be one.
+// A regular file of at most 1 GiB: a larger one holds no image CE loads.
 std::vector<uint8_t> read_program_file(const std::string& path)
 {
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -257,12 +257,25 @@ std::vector<uint8_t> read_program_file(const std::string& path)
         std::fprintf(stderr, "ce-run: %s: %s\n", path.c_str(), fd < 0 ? std::strerror(errno) : "not a regular file");
         std::exit(ce::EMULATION_ERROR_STATUS);
     }
-    std::string bytes = ce::read_at_most(fd, LARGEST_IMAGE + 1ull);
-    close(fd);
-    if (bytes.size() > LARGEST_IMAGE) {
+    if (static_cast<uint64_t>(info.st_size) > LARGEST_IMAGE) {
         refuse(Refusal{LOADER_BAD_EXE_FORMAT, "the file is larger than 1 GiB"});
     }
-    return std::vector<uint8_t>(bytes.begin(), bytes.end());
+    std::vector<uint8_t> bytes(static_cast<size_t>(info.st_size));
+    size_t got = 0;
+    while (got < bytes.size()) {
+        ssize_t n = read(fd, bytes.data() + got, bytes.size() - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    close(fd);
+    // A file that shrank while it was read is read as far as it went.
+    bytes.resize(got);
+    return bytes;
 }
 
 // Every import from COREDLL.dll, by name with the ordinal as a hint, or by
@@ -316,6 +329,9 @@ void load(const std::string& path)
     // Each section with its own protections; the headers read-only.
     map(run.base, round_up_page(run.program.headers_size), image, true, false, false);
     for (const Section& s : run.program.sections) {
+        if (s.size == 0) {
+            continue;
+        }
         map(run.base + s.rva, s.size, image + s.rva, s.read || s.write || s.execute, s.write, s.execute);
     }
     for (const Resource& r : read_resources(run.program, image)) {
