@@ -188,25 +188,30 @@ uint32_t _wfopen_()
     return guest_id(Kind::Stream, ce_wfopen(text(0), text(1)));
 }
 
+// The run-time's standard streams: ids of their own, standard output and
+// errors the console.
+char standard_streams[3];
+
 uint32_t fwrite_()
 {
     uint64_t bytes = static_cast<uint64_t>(argument(1)) * argument(2);
     const void* data = guest_memory(0, argument(0), bytes, false);
-    return static_cast<uint32_t>(ce_fwrite(data, argument(1), argument(2), stream(3)));
+    FILE* file = stream(3);
+    if (standard_stream(file) > 0) {
+        ce::print_to_console(std::string_view(static_cast<const char*>(data), bytes));
+        return argument(2);
+    }
+    if (standard_stream(file) == 0) {
+        return 0;  // input takes no writes
+    }
+    return static_cast<uint32_t>(ce_fwrite(data, argument(1), argument(2), file));
 }
-
-// The run-time's standard streams, which the emulation's streams are not:
-// ids of their own, flushed to the console.
-char standard_streams[3];
 
 uint32_t fflush_()
 {
     FILE* file = stream(0);
-    if (file == reinterpret_cast<FILE*>(&standard_streams[1]) || file == reinterpret_cast<FILE*>(&standard_streams[2])) {
+    if (standard_stream(file) >= 0) {
         ce::flush_console();
-        return 0;
-    }
-    if (file == reinterpret_cast<FILE*>(&standard_streams[0])) {
         return 0;
     }
     return static_cast<uint32_t>(ce_fflush(file));
@@ -262,6 +267,16 @@ CoredllFunction COREDLL[] = {
 #undef COREDLL_FUNCTION
 };
 const size_t COREDLL_COUNT = sizeof COREDLL / sizeof COREDLL[0];
+
+int standard_stream(FILE* file)
+{
+    for (int n = 0; n < 3; ++n) {
+        if (file == reinterpret_cast<FILE*>(&standard_streams[n])) {
+            return n;
+        }
+    }
+    return -1;
+}
 
 const CoredllFunction* find_coredll_function(const char* name, uint32_t ordinal)
 {

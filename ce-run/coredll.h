@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 namespace ce_run {
 
@@ -24,6 +25,10 @@ extern const size_t COREDLL_COUNT;
 // The function an import names, by name (the ordinal only a hint), or by
 // ordinal for an import without a name; nullptr when COREDLL lacks it.
 const CoredllFunction* find_coredll_function(const char* name, uint32_t ordinal);
+
+// The run-time's standard streams are not streams of the emulation: their
+// number (0 input, 1 output, 2 errors), or -1 for any other FILE*.
+int standard_stream(FILE* file);
 
 }  // namespace ce_run
 

@@ -3,6 +3,7 @@
 // texts read at guest addresses.
 #include <string>
 
+#include "coredll.h"
 #include "emulator.h"
 #include "format.h"
 #include "runner.h"
@@ -106,7 +107,15 @@ uint32_t fwprintf_()
     if (file == nullptr) {
         ce::device_fault("fwprintf", "stream NULL");
     }
-    return static_cast<uint32_t>(ce::print_to_stream(file, formatted(wide_format(1), 2)));
+    std::u16string text = formatted(wide_format(1), 2);
+    if (standard_stream(file) > 0) {
+        ce::print_to_console(ce::to_utf8(text));
+        return static_cast<uint32_t>(text.size());
+    }
+    if (standard_stream(file) == 0) {
+        return static_cast<uint32_t>(-1);
+    }
+    return static_cast<uint32_t>(ce::print_to_stream(file, text));
 }
 
 uint32_t _snwprintf_()

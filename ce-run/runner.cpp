@@ -181,10 +181,7 @@ bool on_invalid_memory(uc_engine*, uc_mem_type type, uint64_t address, int size,
     uint32_t at = static_cast<uint32_t>(address);
     uint32_t pc = eip();
     if (const char* segment = segment_prefix(pc)) {
-        fault(std::string("a use of the ") + segment + " segment by the instruction at " + where(pc), at);
-    }
-    if (at == run.exit_stub) {
-        return false;
+        fault(std::string("a use of the ") + segment + " segment by the instruction at " + where(pc));
     }
     std::string what;
     switch (type) {
@@ -199,21 +196,21 @@ bool on_invalid_memory(uc_engine*, uc_mem_type type, uint64_t address, int size,
         what = "a stack overflow into the guard page";
     }
     if (type == UC_MEM_FETCH_PROT || type == UC_MEM_FETCH_UNMAPPED) {
-        fault(what + " at " + where(at), at);
+        fault(what + " at " + where(at));
     }
-    fault(what + " of " + std::to_string(size) + " bytes at " + where(at) + " by the instruction at " + where(pc), at);
+    fault(what + " of " + std::to_string(size) + " bytes at " + where(at) + " by the instruction at " + where(pc));
 }
 
 void on_interrupt(uc_engine*, uint32_t number, void*)
 {
     uint32_t pc = eip();
-    fault("interrupt " + std::to_string(number) + " raised by the instruction before " + where(pc), pc);
+    fault("interrupt " + std::to_string(number) + " raised by the instruction before " + where(pc));
 }
 
 bool on_invalid_instruction(uc_engine*, void*)
 {
     uint32_t pc = eip();
-    fault("an invalid instruction at " + where(pc), pc);
+    fault("an invalid instruction at " + where(pc));
 }
 
 // A COREDLL entry point is about to run its ret: the call is made here.
@@ -428,7 +425,7 @@ int start(const std::u16string& command_line)
     uint32_t entry = run.base + run.program.entry_rva;
     uc_err error = uc_emu_start(run.uc, entry, run.exit_stub, 0, 0);
     if (error != UC_ERR_OK || eip() != run.exit_stub) {
-        fault(std::string("the CPU stopped: ") + uc_strerror(error) + " at " + where(eip()), eip());
+        fault(std::string("the CPU stopped: ") + uc_strerror(error) + " at " + where(eip()));
     }
     if (run.counting) {
         print_counts();
@@ -444,7 +441,7 @@ uint32_t argument(int n)
     uint32_t at = run.stack_pointer + 4 + 4 * static_cast<uint32_t>(n);
     uint8_t* slot = mapped(at, 4, false);
     if (slot == nullptr) {
-        fault(std::string("the arguments of ") + current_function() + " lie outside the stack", at);
+        fault(std::string("the arguments of ") + current_function() + " at " + hex(at) + " lie outside the stack");
     }
     std::memcpy(&value, slot, 4);
     return value;
@@ -543,9 +540,8 @@ uint32_t process_id()
     return static_cast<uint32_t>(getpid());
 }
 
-void fault(const std::string& what, uint32_t address)
+void fault(const std::string& what)
 {
-    (void)address;
     ce::device_fault("CPU", what);
 }
 

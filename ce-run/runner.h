@@ -42,10 +42,10 @@ void* host_object(Kind kind, uint32_t id);
 // The instance CE hands the program: its process id.
 uint32_t process_id();
 
-// Ends the run as a fault of the program: the trace and standard error say
-// what happened and where, and the process ends with the device's status
-// for a fault.
-[[noreturn]] void fault(const std::string& what, uint32_t address);
+// Ends the run as a fault of the program's own code: the trace and standard
+// error say what happened and where, and the process ends with the device's
+// status for a fault.
+[[noreturn]] void fault(const std::string& what);
 
 }  // namespace ce_run
 
