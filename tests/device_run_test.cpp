@@ -209,6 +209,18 @@ struct Patched {
             }
         }
     }
+    uint32_t rva_at(size_t field) const { return u32(optional_header() + field); }
+    // Where the loader puts the address of an imported function.
+    uint32_t import_slot(const std::string& function) const
+    {
+        size_t descriptor = offset_of(rva_at(96 + 8));
+        for (uint32_t i = 0;; ++i) {
+            uint32_t lookup = u32(offset_of(u32(descriptor) + 4 * i));
+            if (lookup == 0 || bytes.compare(offset_of(lookup + 2), function.size() + 1, function.c_str(), function.size() + 1) == 0) {
+                return lookup == 0 ? 0 : u32(descriptor + 16) + 4 * i;
+            }
+        }
+    }
     std::string write(const std::string& folder, const std::string& name) const
     {
         std::string path = folder + "/" + name;
@@ -256,6 +268,38 @@ TEST(LoaderOnTheCpu, RefusesWhatCeRefusesAndTheProgramNeverStarts)
         EXPECT_NE(run.err.find(c.first + ": not loaded: " + c.second), std::string::npos) << run.err;
         EXPECT_EQ(device.trace(), "");
         EXPECT_EQ(device.files(), before);
+    }
+}
+
+// The device build with its entry's first instructions replaced: each kind
+// of fault ends the run with status 3 and says what and where.
+TEST(FaultOnTheCpu, EachKindOfFaultEndsTheRunSayingWhatAndWhere)
+{
+    SKIP_WITHOUT_RUNNER();
+    Patched program(device_build(SAMPLE));
+    uint32_t printf_slot = 0x10000 + program.import_slot("printf");
+    ASSERT_NE(printf_slot, 0x10000u);
+    std::string call_printf = std::string("\x68\x10\0\0\0\xff\x15", 7) + std::string(reinterpret_cast<char*>(&printf_slot), 4);
+    const std::pair<std::string, std::string> cases[] = {
+        {std::string("\x64\xa1\0\0\0\0", 6), "CPU fault a use of the FS segment by the instruction at 0x00011000 (_fwupgrade_device_start+0x0)"},
+        {std::string("\x65\x8b\x05\x10\0\0\0", 7), "CPU fault a use of the GS segment by the instruction at 0x00011000"},
+        {"\x0f\x0b", "CPU fault an invalid instruction at 0x00011000 (_fwupgrade_device_start+0x0)"},
+        {"\x89\xe0\xff\xe0", "CPU fault execution outside the program's code at 0x7fd"},
+        {std::string("\xa1\x10\0\0\0", 5), "CPU fault a read of unmapped memory of 4 bytes at 0x00000010 by the instruction at 0x00011000"},
+        {"\xe8\xfb\xff\xff\xff", "CPU fault a stack overflow into the guard page of 4 bytes at 0x7fbffffc"},
+        {"\xcc", "CPU fault interrupt 3 raised by the instruction before 0x00011001"},
+        {call_printf, "printf fault argument 1 0x00000010 (1 bytes) outside the guest's memory"},
+    };
+    TempDevice programs;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.second);
+        Patched faulting = program;
+        faulting.put(faulting.offset_of(faulting.rva_at(16)), c.first.data(), c.first.size());
+        TempDevice device;
+        RunResult run = device.run(CE_RUN, {faulting.write(programs.root(), "faulting.exe")});
+        EXPECT_EQ(run.status, 3);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(device.trace().rfind(c.second, 0), 0u) << device.trace();
     }
 }
 
