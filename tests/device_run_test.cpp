@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -280,14 +281,20 @@ TEST(FaultOnTheCpu, EachKindOfFaultEndsTheRunSayingWhatAndWhere)
     uint32_t printf_slot = 0x10000 + program.import_slot("printf");
     ASSERT_NE(printf_slot, 0x10000u);
     std::string call_printf = std::string("\x68\x10\0\0\0\xff\x15", 7) + std::string(reinterpret_cast<char*>(&printf_slot), 4);
+    // The entry's address as the trace writes it, and the one after it.
+    uint32_t entry = 0x10000 + program.rva_at(16);
+    char at[2][16];
+    std::snprintf(at[0], sizeof at[0], "0x%08x", entry);
+    std::snprintf(at[1], sizeof at[1], "0x%08x", entry + 1);
+    const std::string start = std::string(at[0]) + " (_fwupgrade_device_start+0x0)";
     const std::pair<std::string, std::string> cases[] = {
-        {std::string("\x64\xa1\0\0\0\0", 6), "CPU fault a use of the FS segment by the instruction at 0x00011000 (_fwupgrade_device_start+0x0)"},
-        {std::string("\x65\x8b\x05\x10\0\0\0", 7), "CPU fault a use of the GS segment by the instruction at 0x00011000"},
-        {"\x0f\x0b", "CPU fault an invalid instruction at 0x00011000 (_fwupgrade_device_start+0x0)"},
+        {std::string("\x64\xa1\0\0\0\0", 6), "CPU fault a use of the FS segment by the instruction at " + start},
+        {std::string("\x65\x8b\x05\x10\0\0\0", 7), "CPU fault a use of the GS segment by the instruction at " + start},
+        {"\x0f\x0b", "CPU fault an invalid instruction at " + start},
         {"\x89\xe0\xff\xe0", "CPU fault execution outside the program's code at 0x7fd"},
-        {std::string("\xa1\x10\0\0\0", 5), "CPU fault a read of unmapped memory of 4 bytes at 0x00000010 by the instruction at 0x00011000"},
+        {std::string("\xa1\x10\0\0\0", 5), "CPU fault a read of unmapped memory of 4 bytes at 0x00000010 by the instruction at " + start},
         {"\xe8\xfb\xff\xff\xff", "CPU fault a stack overflow into the guard page of 4 bytes at 0x7fbffffc"},
-        {"\xcc", "CPU fault interrupt 3 raised by the instruction before 0x00011001"},
+        {"\xcc", "CPU fault interrupt 3 raised by the instruction before " + std::string(at[1])},
         {call_printf, "printf fault argument 1 0x00000010 (1 bytes) outside the guest's memory"},
     };
     TempDevice programs;
