@@ -12,6 +12,10 @@ const uint16_t PE32_MAGIC = 0x10b;
 const uint16_t SUBSYSTEM_WINDOWS_CE_GUI = 9;
 const uint32_t SCN_EXECUTE = 0x20000000, SCN_READ = 0x40000000, SCN_WRITE = 0x80000000;
 const uint32_t IMPORT_BY_ORDINAL = 0x80000000;
+// Windows' loaders take no more sections than this; COREDLL has fewer
+// exports than this many imports could name.
+const uint32_t MOST_SECTIONS = 96;
+const size_t MOST_IMPORTS = 65536;
 
 // Every read of the file is bounded: a field beyond its end reads as absent.
 struct Reader {
@@ -76,8 +80,11 @@ Refusal read_imports(const Reader& file, Program& program, uint32_t rva, uint32_
     if (size == 0) {
         return Refusal();
     }
-    for (uint32_t entry = rva;; entry += 20) {
+    for (uint32_t entry = rva, dlls = 0;; entry += 20, ++dlls) {
         uint64_t at = 0;
+        if (dlls >= MOST_IMPORTS) {
+            return refuse(LOADER_BAD_EXE_FORMAT, "more than 65,536 imported DLLs");
+        }
         if (!file_offset(program, entry, 20, at)) {
             return refuse(LOADER_BAD_EXE_FORMAT, "the import directory lies outside the image");
         }
@@ -92,7 +99,10 @@ Refusal read_imports(const Reader& file, Program& program, uint32_t rva, uint32_
         uint32_t table = lookup != 0 ? lookup : slots;
         for (uint32_t n = 0;; ++n) {
             uint64_t item = 0;
-            if (n > 65536 || !file_offset(program, table + 4 * n, 4, item)) {
+            if (program.imports.size() >= MOST_IMPORTS) {
+                return refuse(LOADER_BAD_EXE_FORMAT, "more than 65,536 imports");
+            }
+            if (!file_offset(program, table + 4 * n, 4, item)) {
                 return refuse(LOADER_BAD_EXE_FORMAT, "the imports of " + import.dll + " lie outside the image");
             }
             uint32_t value = file.u32(item);
@@ -163,6 +173,9 @@ Refusal read_program(const std::vector<uint8_t>& bytes, Program& program)
         return refuse(LOADER_BAD_EXE_FORMAT, "the machine is " + hex(machine) + ", not i386 (0x14c)");
     }
     uint32_t section_count = file.u16(pe + 6);
+    if (section_count > MOST_SECTIONS) {
+        return refuse(LOADER_BAD_EXE_FORMAT, std::to_string(section_count) + " sections, more than a loader takes (96)");
+    }
     uint32_t optional = pe + 24;
     uint32_t optional_size = file.u16(pe + 20);
     if (file.u16(optional) != PE32_MAGIC) {
