@@ -151,6 +151,11 @@ extern "C" int ce_wprintf(const WCHAR* format, ...)
     return static_cast<int>(text.size());
 }
 
+void ce::print_to_console(std::string_view bytes)
+{
+    write_console(bytes.data(), bytes.size());
+}
+
 // Formats into the caller's buffer as the device's run-time does: at most
 // count characters, a terminator only where there is room for it, and -1
 // when the text was cut; no buffer and a count of 0 ask for the length.
@@ -163,6 +168,11 @@ extern "C" int ce_snwprintf(WCHAR* buffer, size_t count, const WCHAR* format, ..
     va_start(arguments, format);
     std::u16string text = ce::format_wide_or_fault("_snwprintf", format, arguments);
     va_end(arguments);
+    return ce::copy_formatted(buffer, count, text);
+}
+
+int ce::copy_formatted(char16_t* buffer, size_t count, const std::u16string& text)
+{
     if (buffer == nullptr) {
         return static_cast<int>(text.size());
     }

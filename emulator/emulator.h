@@ -63,6 +63,14 @@ void write_console(const char* bytes, size_t size);
 void start_console();
 void flush_console();
 
+// The variadic functions' parts after the formatting, for a caller that
+// formats elsewhere (a runner, from a guest's stack): printf's and wprintf's
+// text (UTF-8) to the console; fwprintf's to a stream, with its result;
+// _snwprintf's into the buffer of count characters, with its result.
+void print_to_console(std::string_view bytes);
+int print_to_stream(FILE* stream, const std::u16string& text);
+int copy_formatted(char16_t* buffer, size_t count, const std::u16string& text);
+
 // What a stream holds before it hands it to the file system: 1 MiB, so that
 // the 21 MB image reaches the host in 21 writes.
 const size_t STREAM_BYTES = 1024 * 1024;

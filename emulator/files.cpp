@@ -482,6 +482,11 @@ extern "C" int ce_fwprintf(FILE* stream, const WCHAR* format, ...)
     va_start(arguments, format);
     std::u16string text = format_wide_or_fault("fwprintf", format, arguments);
     va_end(arguments);
+    return print_to_stream(stream, text);
+}
+
+int ce::print_to_stream(FILE* stream, const std::u16string& text)
+{
     std::string shown = to_utf8(text);
     if (open == nullptr) {
         write_console(shown.data(), shown.size());

@@ -1,5 +1,5 @@
-// Resources of the running executable, embedded at build time from the
-// resource script in resources/.
+// Resources of the running executable: embedded at build time from the
+// resource script in resources/, or read from the program a runner loaded.
 #include <cstring>
 
 #include "case_fold.h"
@@ -13,6 +13,7 @@ struct CeModule {
 namespace {
 
 CeModule the_executable;
+const CeResource* resources = ce_resource_table;
 
 bool is_integer_resource(LPCWSTR name)
 {
@@ -60,6 +61,11 @@ bool is_this_module(HMODULE module)
 
 }  // namespace
 
+void ce_use_resources(const CeResource* table)
+{
+    resources = table;
+}
+
 HINSTANCE ce_executable_instance()
 {
     return &the_executable;
@@ -71,7 +77,7 @@ extern "C" HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type)
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
-    for (const CeResource* entry = ce_resource_table; entry->type != nullptr; ++entry) {
+    for (const CeResource* entry = resources; entry->type != nullptr; ++entry) {
         if (same_name(name, entry->id) && same_type(type, entry->type)) {
             return entry;
         }

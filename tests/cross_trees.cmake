@@ -4,7 +4,7 @@
 include(ExternalProject)
 
 # cross_tree(<NAME> <cross prefix> <toolchain file> <folder> [<tool>...]):
-# builds in <folder> where the cross tools (g++, windres, objdump and the
+# builds in <folder>, given the host's test images (FWUPGRADE_TEST_IMAGES), where the cross tools (g++, windres, objdump and the
 # tools named) are, as the target <name>_build. Sets <NAME>_MISSING to why
 # it is not built ("" when it is) and <NAME>_OBJDUMP to the cross objdump.
 function(cross_tree name prefix toolchain folder)
@@ -38,8 +38,11 @@ function(cross_tree name prefix toolchain folder)
       "-DCMAKE_BUILD_TYPE:STRING=${CMAKE_BUILD_TYPE}"
       "-DFWUPGRADE_TESTS:BOOL=ON"
       "-DFWUPGRADE_IMAGE_SETTINGS:FILEPATH=${image_settings}"
+      "-DFWUPGRADE_TEST_IMAGES:PATH=${TEST_IMAGE_DIR}"
     INSTALL_COMMAND ""
     BUILD_ALWAYS ON)
+  # The host's test images, for the trees' builds that embed them.
+  add_dependencies(${target} test_images)
   set(${name}_MISSING "" PARENT_SCOPE)
 endfunction()
 

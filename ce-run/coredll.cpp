@@ -1,0 +1,291 @@
+// Each of COREDLL's functions for the guest: its arguments from the guest's
+// stack, pointers checked against the guest's memory, handles as ids, then
+// the emulation's own function, which traces and fails as on the host.
+#include "coredll.h"
+
+#include <signal.h>
+
+#include <cstring>
+#include <string>
+
+#include "emulator.h"
+#include "resource_table.h"
+#include "runner.h"
+
+namespace ce_run {
+namespace {
+
+// A module handle that is neither NULL nor the program's own.
+char other_module;
+struct CeModule* const OTHER_MODULE = reinterpret_cast<struct CeModule*>(&other_module);
+
+const char16_t* text(int n)
+{
+    return guest_wide_text(n, argument(n));
+}
+
+// A pointer the emulation only tells from NULL (security attributes, an
+// environment, start-up information): checked to lie in guest memory.
+template <typename T>
+T* opaque(int n)
+{
+    return static_cast<T*>(guest_memory(n, argument(n), 1, false));
+}
+
+HANDLE handle(int n)
+{
+    return static_cast<HANDLE>(host_object(Kind::Handle, argument(n)));
+}
+
+FILE* stream(int n)
+{
+    return static_cast<FILE*>(host_object(Kind::Stream, argument(n)));
+}
+
+HKEY key(int n)
+{
+    return static_cast<HKEY>(host_object(Kind::Key, argument(n)));
+}
+
+HMODULE module(int n)
+{
+    uint32_t value = argument(n);
+    return value == 0 ? nullptr : value == process_id() ? ce_executable_instance() : OTHER_MODULE;
+}
+
+// A resource's name or type: a number up to 0xFFFF, or a wide text.
+LPCWSTR resource_name(int n)
+{
+    uint32_t value = argument(n);
+    return value <= 0xFFFF ? MAKEINTRESOURCEW(value) : text(n);
+}
+
+uint32_t FindResourceW_()
+{
+    return guest_id(Kind::Resource, FindResourceW(module(0), resource_name(1), resource_name(2)));
+}
+
+uint32_t SizeofResource_()
+{
+    return SizeofResource(module(0), static_cast<HRSRC>(host_object(Kind::Resource, argument(1))));
+}
+
+uint32_t LoadResource_()
+{
+    // The bytes lie in the mapped image, where the guest reads them.
+    return guest_address(LoadResource(module(0), static_cast<HRSRC>(host_object(Kind::Resource, argument(1)))));
+}
+
+uint32_t CreateFileW_()
+{
+    return guest_id(Kind::Handle, CreateFileW(text(0), argument(1), argument(2), opaque<struct CeSecurityAttributes>(3),
+                                              argument(4), argument(5), handle(6)));
+}
+
+uint32_t DeviceIoControl_()
+{
+    void* in = guest_memory(2, argument(2), argument(3), false);
+    void* out = guest_memory(4, argument(4), argument(5), true);
+    return DeviceIoControl(handle(0), argument(1), in, argument(3), out, argument(5), guest_pointer<DWORD>(6, true),
+                           opaque<struct CeOverlapped>(7));
+}
+
+uint32_t CloseHandle_()
+{
+    return CloseHandle(handle(0));
+}
+
+uint32_t DeleteFileW_()
+{
+    return DeleteFileW(text(0));
+}
+
+uint32_t MoveFileW_()
+{
+    return MoveFileW(text(0), text(1));
+}
+
+uint32_t FlushFileBuffers_()
+{
+    return FlushFileBuffers(handle(0));
+}
+
+uint32_t RegOpenKeyExW_()
+{
+    uint32_t* result = guest_pointer<uint32_t>(4, true);
+    HKEY opened = nullptr;
+    LONG status = RegOpenKeyExW(key(0), text(1), argument(2), argument(3), result == nullptr ? nullptr : &opened);
+    if (result != nullptr) {
+        *result = guest_id(Kind::Key, opened);
+    }
+    return static_cast<uint32_t>(status);
+}
+
+uint32_t RegQueryValueExW_()
+{
+    DWORD* size = guest_pointer<DWORD>(5, true);
+    // The data buffer is as large as the size offered says.
+    void* data = guest_memory(4, argument(4), size == nullptr || *size == 0 ? 1 : *size, true);
+    return static_cast<uint32_t>(RegQueryValueExW(key(0), text(1), opaque<DWORD>(2), guest_pointer<DWORD>(3, true),
+                                                  static_cast<LPBYTE>(data), size));
+}
+
+uint32_t RegCloseKey_()
+{
+    return static_cast<uint32_t>(RegCloseKey(key(0)));
+}
+
+uint32_t CreateProcessW_()
+{
+    // PROCESS_INFORMATION in the guest's layout: two handles, two ids.
+    uint32_t* information = guest_pointer<uint32_t>(9, true, 4);
+    PROCESS_INFORMATION started = {nullptr, nullptr, 0, 0};
+    BOOL ok = CreateProcessW(text(0), const_cast<LPWSTR>(text(1)), opaque<struct CeSecurityAttributes>(2),
+                             opaque<struct CeSecurityAttributes>(3), argument(4), argument(5), opaque<void>(6), text(7),
+                             opaque<struct _STARTUPINFOW>(8), information == nullptr ? nullptr : &started);
+    if (ok && information != nullptr) {
+        information[0] = guest_id(Kind::Handle, started.hProcess);
+        information[1] = guest_id(Kind::Handle, started.hThread);
+        information[2] = started.dwProcessId;
+        information[3] = started.dwThreadId;
+    }
+    return ok;
+}
+
+uint32_t GetExitCodeProcess_()
+{
+    return GetExitCodeProcess(handle(0), guest_pointer<DWORD>(1, true));
+}
+
+uint32_t Sleep_()
+{
+    Sleep(argument(0));
+    return 0;
+}
+
+// The emulation has no TerminateProcess of its own (the tool does not call
+// it): the started program is killed, and reaped by the next process call.
+uint32_t TerminateProcess_()
+{
+    ce::HandleEntry* entry = ce::find_handle(handle(0));
+    if (entry == nullptr || entry->kind != ce::HandleKind::Process) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    kill(static_cast<pid_t>(entry->pid), SIGKILL);
+    return TRUE;
+}
+
+uint32_t getwchar_()
+{
+    // The device's wint_t is 16 bits wide, its WEOF 0xFFFF.
+    wint_t unit = ce_getwchar();
+    return unit == WEOF ? 0xFFFF : unit & 0xFFFF;
+}
+
+uint32_t _wfopen_()
+{
+    return guest_id(Kind::Stream, ce_wfopen(text(0), text(1)));
+}
+
+// The run-time's standard streams: ids of their own, standard output and
+// errors the console.
+char standard_streams[3];
+
+uint32_t fwrite_()
+{
+    uint64_t bytes = static_cast<uint64_t>(argument(1)) * argument(2);
+    const void* data = guest_memory(0, argument(0), bytes, false);
+    FILE* file = stream(3);
+    if (standard_stream(file) > 0) {
+        ce::print_to_console(std::string_view(static_cast<const char*>(data), bytes));
+        return argument(2);
+    }
+    if (standard_stream(file) == 0) {
+        return 0;  // input takes no writes
+    }
+    return static_cast<uint32_t>(ce_fwrite(data, argument(1), argument(2), file));
+}
+
+uint32_t fflush_()
+{
+    FILE* file = stream(0);
+    if (standard_stream(file) >= 0) {
+        ce::flush_console();
+        return 0;
+    }
+    return static_cast<uint32_t>(ce_fflush(file));
+}
+
+uint32_t fclose_()
+{
+    return static_cast<uint32_t>(ce_fclose(stream(0)));
+}
+
+uint32_t _fileno_()
+{
+    return guest_id(Kind::Handle, ce_fileno(stream(0)));
+}
+
+uint32_t _getstdfilex_()
+{
+    uint32_t number = argument(0);
+    return number < 3 ? guest_id(Kind::Stream, &standard_streams[number]) : 0;
+}
+
+uint32_t memcpy_()
+{
+    uint32_t size = argument(2);
+    void* to = guest_memory(0, argument(0), size, true);
+    const void* from = guest_memory(1, argument(1), size, false);
+    if (size != 0) {
+        std::memmove(to, from, size);
+    }
+    return argument(0);
+}
+
+uint32_t memset_()
+{
+    uint32_t size = argument(2);
+    void* to = guest_memory(0, argument(0), size, true);
+    if (size != 0) {
+        std::memset(to, static_cast<int>(argument(1) & 0xff), size);
+    }
+    return argument(0);
+}
+
+}  // namespace
+
+uint32_t printf_();
+uint32_t wprintf_();
+uint32_t fwprintf_();
+uint32_t _snwprintf_();
+
+CoredllFunction COREDLL[] = {
+#define COREDLL_FUNCTION(name, ordinal) {#name, ordinal, name##_, 0},
+#include "coredll_functions.h"
+#undef COREDLL_FUNCTION
+};
+const size_t COREDLL_COUNT = sizeof COREDLL / sizeof COREDLL[0];
+
+int standard_stream(FILE* file)
+{
+    for (int n = 0; n < 3; ++n) {
+        if (file == reinterpret_cast<FILE*>(&standard_streams[n])) {
+            return n;
+        }
+    }
+    return -1;
+}
+
+const CoredllFunction* find_coredll_function(const char* name, uint32_t ordinal)
+{
+    for (const CoredllFunction& f : COREDLL) {
+        if (name[0] != 0 ? std::strcmp(f.name, name) == 0 : f.ordinal == ordinal) {
+            return &f;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace ce_run

@@ -1,0 +1,131 @@
+// COREDLL's variadic functions for the guest: the emulation's one formatter,
+// its arguments taken from the guest's stack after the fixed ones and its
+// texts read at guest addresses.
+#include <string>
+
+#include "coredll.h"
+#include "emulator.h"
+#include "format.h"
+#include "runner.h"
+
+namespace ce_run {
+namespace {
+
+class GuestArguments : public ce::FormatArguments {
+public:
+    explicit GuestArguments(int first) : next_(first) {}
+    int32_t next_int32() override { return static_cast<int32_t>(argument(next_++)); }
+    int64_t next_int64() override
+    {
+        uint64_t low = argument(next_++);
+        return static_cast<int64_t>(low | static_cast<uint64_t>(argument(next_++)) << 32);
+    }
+    uint64_t next_pointer() override { return argument(next_++); }
+    bool narrow_text(uint64_t address, size_t most, std::string& text) override
+    {
+        return read(address, most, 1, [&](const uint8_t* unit) { text += static_cast<char>(unit[0]); });
+    }
+    bool wide_text(uint64_t address, size_t most, std::u16string& text) override
+    {
+        return read(address, most, 2, [&](const uint8_t* unit) { text += static_cast<char16_t>(unit[0] | unit[1] << 8); });
+    }
+    unsigned pointer_bits() const override { return 32; }
+
+private:
+    // Units up to the terminator or `most` of them, each in guest memory.
+    template <typename Take>
+    bool read(uint64_t address, size_t most, uint32_t width, Take take)
+    {
+        for (size_t i = 0; i < most; ++i) {
+            uint64_t at = address + i * width;
+            const uint8_t* unit = at > UINT32_MAX - width ? nullptr : guest_readable(static_cast<uint32_t>(at), width);
+            if (unit == nullptr) {
+                return false;
+            }
+            if (unit[0] == 0 && (width == 1 || unit[1] == 0)) {
+                break;
+            }
+            take(unit);
+        }
+        return true;
+    }
+    int next_;
+};
+
+std::string narrow_format(int n)
+{
+    std::string text;
+    GuestArguments reader(0);
+    if (!reader.narrow_text(argument(n), SIZE_MAX, text)) {
+        guest_memory(n, argument(n), 1, false);  // faults, naming the format
+    }
+    return text;
+}
+
+std::u16string wide_format(int n)
+{
+    std::u16string text;
+    GuestArguments reader(0);
+    if (!reader.wide_text(argument(n), SIZE_MAX, text)) {
+        guest_memory(n, argument(n), 2, false);
+    }
+    return text;
+}
+
+template <typename Unit>
+std::basic_string<Unit> formatted(const std::basic_string<Unit>& format, int first)
+{
+    std::basic_string<Unit> text;
+    ce::StringSink<Unit> sink(&text);
+    GuestArguments arguments(first);
+    ce::Formatted result = ce::format(format, arguments, sink);
+    if (result.end != ce::FormatEnd::Done) {
+        ce::format_fault(current_function(), result);
+    }
+    return text;
+}
+
+}  // namespace
+
+uint32_t printf_()
+{
+    std::string text = formatted(narrow_format(0), 1);
+    ce::print_to_console(text);
+    return static_cast<uint32_t>(text.size());
+}
+
+uint32_t wprintf_()
+{
+    std::u16string text = formatted(wide_format(0), 1);
+    ce::print_to_console(ce::to_utf8(text));
+    return static_cast<uint32_t>(text.size());
+}
+
+uint32_t fwprintf_()
+{
+    FILE* file = static_cast<FILE*>(host_object(Kind::Stream, argument(0)));
+    if (file == nullptr) {
+        ce::device_fault("fwprintf", "stream NULL");
+    }
+    std::u16string text = formatted(wide_format(1), 2);
+    if (standard_stream(file) > 0) {
+        ce::print_to_console(ce::to_utf8(text));
+        return static_cast<uint32_t>(text.size());
+    }
+    if (standard_stream(file) == 0) {
+        return static_cast<uint32_t>(-1);
+    }
+    return static_cast<uint32_t>(ce::print_to_stream(file, text));
+}
+
+uint32_t _snwprintf_()
+{
+    uint32_t count = argument(1);
+    WCHAR* buffer = static_cast<WCHAR*>(guest_memory(0, argument(0), static_cast<uint64_t>(count) * 2, true));
+    if (buffer == nullptr && count != 0) {
+        ce::device_fault("_snwprintf", "buffer NULL");
+    }
+    return static_cast<uint32_t>(ce::copy_formatted(buffer, count, formatted(wide_format(2), 3)));
+}
+
+}  // namespace ce_run

@@ -1,0 +1,52 @@
+// The runner's emulated CPU and the guest's memory, as COREDLL's bindings
+// see them: the arguments of the call being made, checked pointers into the
+// guest's memory, and opaque 32-bit values for the emulation's handles.
+#ifndef CE_RUN_RUNNER_H
+#define CE_RUN_RUNNER_H
+
+#include <cstdint>
+#include <string>
+
+namespace ce_run {
+
+// The n-th (from 0) 32-bit argument of the COREDLL call being made: cdecl,
+// above the return address on the guest's stack.
+uint32_t argument(int n);
+// The function being called, for the faults its arguments cause.
+const char* current_function();
+
+// A host pointer to size bytes of guest memory at address, all of them
+// mapped (and writable when asked); address 0 gives nullptr. Anything else
+// ends the run as a fault naming the function and the argument.
+void* guest_memory(int n, uint32_t address, uint64_t size, bool write);
+template <typename T>
+T* guest_pointer(int n, bool write, uint64_t count = 1)
+{
+    return static_cast<T*>(guest_memory(n, argument(n), sizeof(T) * count, write));
+}
+// The same without a fault: nullptr where any of the bytes is not mapped.
+const uint8_t* guest_readable(uint32_t address, uint32_t size);
+// A zero-terminated wide text of guest memory, or nullptr for 0.
+const char16_t* guest_wide_text(int n, uint32_t address);
+// The guest address of host memory that lies in the guest's; 0 for nullptr.
+uint32_t guest_address(const void* host);
+
+// The emulation's handles, streams, keys and resources are host pointers
+// the guest cannot hold: it gets small ids instead, the same id for the same
+// object. An id the guest made up becomes a value the emulation knows as no
+// object of its kind.
+enum class Kind { Handle, Stream, Key, Resource };
+uint32_t guest_id(Kind kind, const void* host);
+void* host_object(Kind kind, uint32_t id);
+
+// The instance CE hands the program: its process id.
+uint32_t process_id();
+
+// Ends the run as a fault of the program's own code: the trace and standard
+// error say what happened and where, and the process ends with the device's
+// status for a fault.
+[[noreturn]] void fault(const std::string& what);
+
+}  // namespace ce_run
+
+#endif

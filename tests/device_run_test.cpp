@@ -1,0 +1,326 @@
+// The device build itself, the bytes that go to the device, run on an
+// emulated CPU by ce-run against the same emulation as the host build: each
+// case of the table on both, on devices made alike, must show the same
+// console bytes, leave the same files under root/ and trace the same calls.
+// Then power cuts before every traced call, the loader's refusals and a
+// fault.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include "device_fixture.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string missing()
+{
+    if (std::string(CE_RUN_MISSING) != "") {
+        return CE_RUN_MISSING;
+    }
+    if (std::string(DEVICE_MISSING) != "") {
+        return DEVICE_MISSING;
+    }
+    return std::string(CE_RUN) == "" ? "ce-run was not built" : "";
+}
+
+#define SKIP_WITHOUT_RUNNER()                             \
+    if (!missing().empty()) {                             \
+        GTEST_SKIP() << "Skipped: the device build is not run on the emulated CPU: " << missing(); \
+    }
+
+std::string device_build(const std::string& name)
+{
+    return std::string(DEVICE_DIR) + "/" + name;
+}
+
+// The sample device: the driver accepting, an old NK.bin, the registry of a
+// mix of LANs and a reboot.exe that ends at once.
+void sample(const TempDevice& device)
+{
+    fs::copy(SAMPLE_DEVICE, device.path(), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+}
+
+void refusing_driver(const TempDevice& device)
+{
+    sample(device);
+    device.set_driver("refuse");
+}
+
+void no_reboot_program(const TempDevice& device)
+{
+    sample(device);
+    fs::remove_all(device.root() + "/Windows");
+}
+
+template <const char* file>
+void registry_fixture(const TempDevice& device)
+{
+    device.set_driver("accept");
+    device.write("registry.reg", read_file(std::string(FIXTURE_DIR) + "/" + file));
+}
+const char REGEDIT4[] = "regedit4.reg";
+const char REGEDIT5[] = "regedit5-utf16.reg";
+
+struct Case {
+    const char* name;
+    const char* host;    // the host build
+    const char* device;  // the device build of the same image, in the device build's folder
+    std::vector<std::string> args;
+    const char* keys;
+    void (*make)(const TempDevice&);
+};
+
+const char* const SAMPLE = "fwupgrade.exe";
+const char* const IMAGE_1 = "tests/device/tools/fwupgrade_1.exe";
+
+const Case CASES[] = {
+    {"No", TOOL_SAMPLE, SAMPLE, {}, "n\n", sample},
+    {"AnotherKeyThenTheEnd", TOOL_SAMPLE, SAMPLE, {}, "x\n", sample},
+    {"EndAtTheFirstQuestion", TOOL_SAMPLE, SAMPLE, {}, "", sample},
+    {"EndAtTheSecondQuestion", TOOL_SAMPLE, SAMPLE, {}, "y\n", sample},
+    {"EndAtTheLastQuestion", TOOL_SAMPLE, SAMPLE, {}, "y\nY\n", sample},
+    {"DefaultsAndNoRestart", TOOL_SAMPLE, SAMPLE, {}, "y\nN\nN\n", sample},
+    {"KeptAndRestarted", TOOL_SAMPLE, SAMPLE, {}, "y\nY\nY\n", sample},
+    {"RestartWithoutRebootProgram", TOOL_SAMPLE, SAMPLE, {}, "y\nN\nY\n", no_reboot_program},
+    {"Unattended", TOOL_SAMPLE, SAMPLE, {"-s"}, "", sample},
+    {"Image1", TOOL_1, IMAGE_1, {"-s"}, "", sample},
+    {"Image4096", TOOL_4096, "tests/device/tools/fwupgrade_4096.exe", {"-s"}, "", sample},
+    {"Image4097", TOOL_4097, "tests/device/tools/fwupgrade_4097.exe", {"-s"}, "", sample},
+    {"Image12293", TOOL_12293, "tests/device/tools/fwupgrade_12293.exe", {"-s"}, "", sample},
+    {"DriverRefuses", TOOL_SAMPLE, SAMPLE, {}, "y\n", refusing_driver},
+    {"Regedit4Kept", TOOL_1, IMAGE_1, {"-s"}, "", registry_fixture<REGEDIT4>},
+    {"Regedit4Defaults", TOOL_1, IMAGE_1, {}, "y\nN\nN\n", registry_fixture<REGEDIT4>},
+    {"Regedit5Kept", TOOL_1, IMAGE_1, {"-s"}, "", registry_fixture<REGEDIT5>},
+    {"Regedit5Defaults", TOOL_1, IMAGE_1, {}, "y\nN\nN\n", registry_fixture<REGEDIT5>},
+};
+
+void PrintTo(const Case& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+struct Outcome {
+    RunResult run;
+    std::map<std::string, std::string> files;
+    std::string trace;
+};
+
+// How long the restart program takes is the host's: the looks at it while
+// it runs (STILL_ACTIVE and the pause after) are left out of the comparison.
+std::string without_waiting(const std::string& trace)
+{
+    std::string kept;
+    bool after_look = false;
+    for (const std::string& line : lines_of(trace)) {
+        bool look = line.rfind("GetExitCodeProcess ", 0) == 0 && line.size() > 8 &&
+                    line.compare(line.size() - 7, 7, " ok 259") == 0;
+        if (!look && !(after_look && line.rfind("Sleep ", 0) == 0)) {
+            kept += line + "\n";
+        }
+        after_look = look;
+    }
+    return kept;
+}
+
+Outcome run_case(const Case& c, bool on_cpu, const std::map<std::string, std::string>& env = {})
+{
+    TempDevice device;
+    c.make(device);
+    RunOptions options = typed(c.keys);
+    options.env = env;
+    std::vector<std::string> args = c.args;
+    if (on_cpu) {
+        args.insert(args.begin(), device_build(c.device));
+    }
+    Outcome outcome;
+    outcome.run = device.run(on_cpu ? CE_RUN : c.host, args, options);
+    outcome.files = device.files();
+    outcome.trace = without_waiting(device.trace());
+    return outcome;
+}
+
+void expect_same(const Outcome& host, const Outcome& cpu)
+{
+    EXPECT_FALSE(host.run.timed_out || cpu.run.timed_out);
+    EXPECT_EQ(cpu.run.status, host.run.status);
+    EXPECT_EQ(cpu.run.signal, host.run.signal);
+    EXPECT_EQ(cpu.run.out, host.run.out);
+    EXPECT_EQ(cpu.run.err, host.run.err);
+    EXPECT_EQ(cpu.trace, host.trace);
+    EXPECT_EQ(cpu.files, host.files);
+}
+
+struct ParityTest : ::testing::TestWithParam<Case> {};
+
+TEST_P(ParityTest, TheDeviceBuildOnTheCpuDoesWhatTheHostBuildDoes)
+{
+    SKIP_WITHOUT_RUNNER();
+    Outcome host = run_case(GetParam(), false);
+    Outcome cpu = run_case(GetParam(), true);
+    EXPECT_NE(host.run.out, "");
+    expect_same(host, cpu);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ParityTest, ::testing::ValuesIn(CASES),
+                         [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+TEST(PowerCutOnTheCpu, EachCutEndsAsTheHostBuildsCutAtTheSameCall)
+{
+    SKIP_WITHOUT_RUNNER();
+    const Case run = {"", TOOL_4097, "tests/device/tools/fwupgrade_4097.exe", {}, "y\nY\nN\n", sample};
+    size_t calls = lines_of(run_case(run, false).trace).size();
+    ASSERT_GT(calls, 20u);
+    for (size_t cut = 1; cut <= calls + 1; ++cut) {
+        SCOPED_TRACE("CE_POWER_CUT=" + std::to_string(cut));
+        std::map<std::string, std::string> env = {{"CE_POWER_CUT", std::to_string(cut)}};
+        Outcome host = run_case(run, false, env);
+        EXPECT_EQ(host.run.signal, cut <= calls ? SIGKILL : 0);
+        expect_same(host, run_case(run, true, env));
+    }
+}
+
+// Copies of the device build, each with one thing CE's loader refuses.
+struct Patched {
+    std::string bytes;
+    explicit Patched(const std::string& program) : bytes(read_file(program)) {}
+    uint32_t u32(size_t at) const
+    {
+        uint32_t value;
+        std::memcpy(&value, bytes.data() + at, 4);
+        return value;
+    }
+    void put(size_t at, const void* data, size_t size) { bytes.replace(at, size, static_cast<const char*>(data), size); }
+    size_t optional_header() const { return u32(0x3c) + 24; }
+    // The file offset of an address of the image, through the section table.
+    size_t offset_of(uint32_t rva) const
+    {
+        size_t pe = u32(0x3c);
+        size_t table = optional_header() + (static_cast<unsigned char>(bytes[pe + 20]) | bytes[pe + 21] << 8);
+        for (size_t s = table;; s += 40) {
+            uint32_t begin = u32(s + 12);
+            if (rva >= begin && rva < begin + u32(s + 8)) {
+                return rva - begin + u32(s + 20);
+            }
+        }
+    }
+    uint32_t rva_at(size_t field) const { return u32(optional_header() + field); }
+    // Where the loader puts the address of an imported function.
+    uint32_t import_slot(const std::string& function) const
+    {
+        size_t descriptor = offset_of(rva_at(96 + 8));
+        for (uint32_t i = 0;; ++i) {
+            uint32_t lookup = u32(offset_of(u32(descriptor) + 4 * i));
+            if (lookup == 0 || bytes.compare(offset_of(lookup + 2), function.size() + 1, function.c_str(), function.size() + 1) == 0) {
+                return lookup == 0 ? 0 : u32(descriptor + 16) + 4 * i;
+            }
+        }
+    }
+    std::string write(const std::string& folder, const std::string& name) const
+    {
+        std::string path = folder + "/" + name;
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path;
+    }
+};
+
+TEST(LoaderOnTheCpu, RefusesWhatCeRefusesAndTheProgramNeverStarts)
+{
+    SKIP_WITHOUT_RUNNER();
+    TempDevice programs;
+    Patched version(device_build(SAMPLE));
+    uint16_t minor = 1;
+    version.put(version.optional_header() + 50, &minor, 2);
+
+    Patched import(device_build(SAMPLE));
+    size_t name = import.bytes.find(std::string("CloseHandle\0", 12));
+    ASSERT_NE(name, std::string::npos);
+    import.put(name, "CloseHandlX", 11);
+
+    // The DLL's name is the last of its section: the longer one goes into
+    // the headers' unused end, and the import's descriptor points there.
+    Patched dll(device_build(SAMPLE));
+    uint32_t descriptor = static_cast<uint32_t>(dll.offset_of(dll.u32(dll.optional_header() + 96 + 8)));
+    uint32_t spare = 0x3e0;
+    ASSERT_EQ(dll.bytes.substr(spare, 16), std::string(16, '\0'));
+    dll.put(spare, "KERNEL32.dll", 13);
+    dll.put(descriptor + 12, &spare, 4);
+
+    const std::pair<std::string, std::string> cases[] = {
+        {version.write(programs.root(), "version.exe"),
+         "the program needs Windows CE 6.01, above this device's 6.00 (ERROR_OLD_WIN_VERSION)"},
+        {import.write(programs.root(), "import.exe"), "it imports COREDLL.dll!CloseHandlX, which COREDLL.dll does not export"},
+        {dll.write(programs.root(), "dll.exe"), "it imports KERNEL32.dll!"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        TempDevice device;
+        sample(device);
+        auto before = device.files();
+        RunResult run = device.run(CE_RUN, {c.first, "-s"});
+        EXPECT_EQ(run.status, 4);
+        EXPECT_EQ(run.out, "");
+        EXPECT_NE(run.err.find(c.first + ": not loaded: " + c.second), std::string::npos) << run.err;
+        EXPECT_EQ(device.trace(), "");
+        EXPECT_EQ(device.files(), before);
+    }
+}
+
+// The device build with its entry's first instructions replaced: each kind
+// of fault ends the run with status 3 and says what and where.
+TEST(FaultOnTheCpu, EachKindOfFaultEndsTheRunSayingWhatAndWhere)
+{
+    SKIP_WITHOUT_RUNNER();
+    Patched program(device_build(SAMPLE));
+    uint32_t printf_slot = 0x10000 + program.import_slot("printf");
+    ASSERT_NE(printf_slot, 0x10000u);
+    std::string call_printf = std::string("\x68\x10\0\0\0\xff\x15", 7) + std::string(reinterpret_cast<char*>(&printf_slot), 4);
+    // The entry's address as the trace writes it, and the one after it.
+    uint32_t entry = 0x10000 + program.rva_at(16);
+    char at[2][16];
+    std::snprintf(at[0], sizeof at[0], "0x%08x", entry);
+    std::snprintf(at[1], sizeof at[1], "0x%08x", entry + 1);
+    const std::string start = std::string(at[0]) + " (_fwupgrade_device_start+0x0)";
+    const std::pair<std::string, std::string> cases[] = {
+        {std::string("\x64\xa1\0\0\0\0", 6), "CPU fault a use of the FS segment by the instruction at " + start},
+        {std::string("\x65\x8b\x05\x10\0\0\0", 7), "CPU fault a use of the GS segment by the instruction at " + start},
+        {"\x0f\x0b", "CPU fault an invalid instruction at " + start},
+        {"\x89\xe0\xff\xe0", "CPU fault execution outside the program's code at 0x7fd"},
+        {std::string("\xa1\x10\0\0\0", 5), "CPU fault a read of unmapped memory of 4 bytes at 0x00000010 by the instruction at " + start},
+        {"\xe8\xfb\xff\xff\xff", "CPU fault a stack overflow into the guard page of 4 bytes at 0x7fbffffc"},
+        {"\xcc", "CPU fault interrupt 3 raised by the instruction before " + std::string(at[1])},
+        {call_printf, "printf fault argument 1 0x00000010 (1 bytes) outside the guest's memory"},
+    };
+    TempDevice programs;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.second);
+        Patched faulting = program;
+        faulting.put(faulting.offset_of(faulting.rva_at(16)), c.first.data(), c.first.size());
+        TempDevice device;
+        RunResult run = device.run(CE_RUN, {faulting.write(programs.root(), "faulting.exe")});
+        EXPECT_EQ(run.status, 3);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(device.trace().rfind(c.second, 0), 0u) << device.trace();
+    }
+}
+
+TEST(FaultOnTheCpu, AWriteToTheProgramsOwnCodeEndsTheRunNamingTheAddress)
+{
+    SKIP_WITHOUT_RUNNER();
+    TempDevice device;
+    RunResult run = device.run(CE_RUN, {device_build("tests/device/tools/writes_own_code.exe")});
+    EXPECT_EQ(run.status, 3);
+    std::vector<std::string> trace = lines_of(device.trace());
+    ASSERT_EQ(trace.size(), 1u);
+    EXPECT_TRUE(std::regex_search(
+        trace[0], std::regex("^CPU fault a write to read-only memory of 1 bytes at 0x000[0-9a-f]{5} \\(_WinMain\\+0x0\\) by ")))
+        << trace[0];
+}
+
+}  // namespace
