@@ -477,7 +477,8 @@ extern "C" size_t ce_fwrite(const void* data, size_t size, size_t count, FILE* s
 
 extern "C" int ce_fwprintf(FILE* stream, const WCHAR* format, ...)
 {
-    Stream* open = stream_or_fault("fwprintf", stream);
+    // A NULL or closed stream faults before the format is read.
+    stream_or_fault("fwprintf", stream);
     va_list arguments;
     va_start(arguments, format);
     std::u16string text = format_wide_or_fault("fwprintf", format, arguments);
@@ -487,6 +488,7 @@ extern "C" int ce_fwprintf(FILE* stream, const WCHAR* format, ...)
 
 int ce::print_to_stream(FILE* stream, const std::u16string& text)
 {
+    Stream* open = stream_or_fault("fwprintf", stream);
     std::string shown = to_utf8(text);
     if (open == nullptr) {
         write_console(shown.data(), shown.size());
