@@ -82,6 +82,9 @@ struct Stream {
     uint64_t handed;   // of those, what the last fflush handed to the file system
     std::unique_ptr<char[]> buffer;  // STREAM_BYTES, from the first write on
     size_t held;       // the last bytes of length, still in the buffer
+    // Held bytes that lie in the executable's read-only resources, one run of
+    // them from here: kept where they lie, not copied into the buffer.
+    const char* lent;
     bool broken;       // the host refused a hand-over: nothing more is stored
 };
 // By the FILE* the tool holds, which is the Stream's own address.
@@ -112,9 +115,11 @@ Stream* stream_of_handle(HANDLE handle)
 // The buffer to the host file, in one write.
 bool hand_over(Stream& open)
 {
-    bool whole = !open.broken && write_all(open.fd, open.buffer.get(), open.held) == open.held;
+    const char* held = open.lent != nullptr ? open.lent : open.buffer.get();
+    bool whole = !open.broken && write_all(open.fd, held, open.held) == open.held;
     open.broken = !whole;
     open.held = 0;
+    open.lent = nullptr;
     return whole;
 }
 
@@ -127,15 +132,27 @@ size_t line_feeds(const char* bytes, size_t size)
     return count;
 }
 
-// Into the buffer, handed over each time it fills.
+// Into the buffer, handed over each time it fills. Bytes of the executable's
+// resources (the image, written in place chunk after chunk) cannot change
+// before the hand-over: while they follow on from what is held, they stay
+// where they lie and go to the host file from there, as one copy.
 bool store(Stream& open, const char* bytes, size_t size)
 {
-    if (size > 0 && open.buffer == nullptr) {
-        open.buffer.reset(new char[STREAM_BYTES]);
-    }
     while (size > 0 && !open.broken) {
         size_t part = size < STREAM_BYTES - open.held ? size : STREAM_BYTES - open.held;
-        std::memcpy(open.buffer.get() + open.held, bytes, part);
+        bool follows = open.held == 0 || (open.lent != nullptr && open.lent + open.held == bytes);
+        if (follows && in_resources(bytes, part)) {
+            open.lent = open.held == 0 ? bytes : open.lent;
+        } else {
+            if (open.buffer == nullptr) {
+                open.buffer.reset(new char[STREAM_BYTES]);
+            }
+            if (open.lent != nullptr) {
+                std::memcpy(open.buffer.get(), open.lent, open.held);
+                open.lent = nullptr;
+            }
+            std::memcpy(open.buffer.get() + open.held, bytes, part);
+        }
         open.held += part;
         bytes += part;
         size -= part;
@@ -314,7 +331,7 @@ extern "C" FILE* ce_wfopen(const WCHAR* name, const WCHAR* mode)
     } else {
         uint64_t length = emptied ? 0 : before;
         std::unique_ptr<Stream> opened(new Stream{shown, where.host, fd, new_handle(HandleKind::File, shown), writes,
-                                                  text, length, length, nullptr, 0, false});
+                                                  text, length, length, nullptr, 0, nullptr, false});
         FILE* stream = reinterpret_cast<FILE*>(opened.get());
         streams[stream] = std::move(opened);
         if (writes) {
@@ -489,6 +506,7 @@ extern "C" int ce_fclose(FILE* stream)
         // stream is gone all the same, and what it held since its last
         // fflush is lost, in its buffer or already in the file.
         open->held = 0;
+        open->lent = nullptr;
         if (open->handed < open->length && ftruncate(open->fd, static_cast<off_t>(open->handed)) == 0) {
             storage_shrank(open->length - open->handed);
         }
