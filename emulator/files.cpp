@@ -86,6 +86,13 @@ struct Stream {
     // them from here: kept where they lie, not copied into the buffer.
     const char* lent;
     bool broken;       // the host refused a hand-over: nothing more is stored
+    // The trace line of the stream's last fwrite, whose first write_prefix
+    // bytes, "fwrite NAME SIZE COUNT ", hold for the next one of that size
+    // and count.
+    std::string write_line;
+    size_t write_prefix;
+    size_t write_size;
+    size_t write_count;
 };
 // By the FILE* the tool holds, which is the Stream's own address.
 std::map<FILE*, std::unique_ptr<Stream>> streams;
@@ -331,7 +338,7 @@ extern "C" FILE* ce_wfopen(const WCHAR* name, const WCHAR* mode)
     } else {
         uint64_t length = emptied ? 0 : before;
         std::unique_ptr<Stream> opened(new Stream{shown, where.host, fd, new_handle(HandleKind::File, shown), writes,
-                                                  text, length, length, nullptr, 0, nullptr, false});
+                                                  text, length, length, nullptr, 0, nullptr, false, {}, 0, 0, 0});
         FILE* stream = reinterpret_cast<FILE*>(opened.get());
         streams[stream] = std::move(opened);
         if (writes) {
@@ -355,14 +362,25 @@ extern "C" HANDLE ce_fileno(FILE* stream)
 extern "C" size_t ce_fwrite(const void* data, size_t size, size_t count, FILE* stream)
 {
     Stream* open = find_stream(stream);
-    // Called once per chunk of the image: the line is put together in a
-    // buffer kept from call to call, without the cost of a format, and waits
-    // to go out with the lines of the following calls.
-    static std::string line;
-    line.assign("fwrite ").append(stream_name(open));
-    append_number(line.append(" "), size);
-    append_number(line.append(" "), count);
-    line.append(" ");
+    // Called once per chunk of the image: the line's beginning is put
+    // together once for the stream's calls of one size and count, without
+    // the cost of a format, and the line waits to go out with the lines of
+    // the following calls.
+    static std::string not_open_line;
+    std::string& line = open != nullptr ? open->write_line : not_open_line;
+    if (open != nullptr && open->write_prefix != 0 && open->write_size == size && open->write_count == count) {
+        line.resize(open->write_prefix);
+    } else {
+        line.assign("fwrite ").append(stream_name(open));
+        append_number(line.append(" "), size);
+        append_number(line.append(" "), count);
+        line.append(" ");
+        if (open != nullptr) {
+            open->write_prefix = line.size();
+            open->write_size = size;
+            open->write_count = count;
+        }
+    }
     if (call_fails("fwrite")) {
         trace(line + "short 0 injected");
         return 0;
