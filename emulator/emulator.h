@@ -239,6 +239,10 @@ void storage_shrank(uint64_t bytes);
 // The power fails: every tracked file falls back to its durable length.
 void lose_what_is_not_durable();
 
+// True when the bytes lie wholly in the executable's resources: read-only,
+// the same for as long as the process runs.
+bool in_resources(const void* bytes, size_t size);
+
 }  // namespace ce
 
 HINSTANCE ce_executable_instance();

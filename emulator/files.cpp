@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -103,7 +104,17 @@ struct Stream {
     uint64_t handed;   // of those, what the last fflush handed to the file system
     std::unique_ptr<char[]> buffer;  // STREAM_BYTES, from the first write on
     size_t held;       // the last bytes of length, still in the buffer
+    // Held bytes that lie in the executable's read-only resources, one run of
+    // them from here: kept where they lie, not copied into the buffer.
+    const char* lent;
     bool broken;       // the host refused a hand-over: nothing more is stored
+    // The trace line of the stream's last fwrite, whose first write_prefix
+    // bytes, "fwrite NAME SIZE COUNT ", hold for the next one of that size
+    // and count.
+    std::string write_line;
+    size_t write_prefix;
+    size_t write_size;
+    size_t write_count;
 };
 // By the FILE* the tool holds, which is the Stream's own address.
 std::map<FILE*, std::unique_ptr<Stream>> streams;
@@ -133,9 +144,21 @@ Stream* stream_of_handle(HANDLE handle)
 // The buffer to the host file, in one write.
 bool hand_over(Stream& open)
 {
-    bool whole = !open.broken && write_all(open.fd, open.buffer.get(), open.held) == open.held;
+    const char* held = open.lent != nullptr ? open.lent : open.buffer.get();
+    if (open.lent != nullptr && open.held > 0) {
+        // Linux copies into the file only from mapped pages: one not mapped
+        // yet makes it zero what it prepared, fault the page in and start
+        // again, which costs more than the copy (docs/benchmark.md). So the
+        // held bytes are mapped at once first; a host without the advice
+        // faults them in as before.
+        uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+        uintptr_t first = reinterpret_cast<uintptr_t>(held) & ~(page - 1);
+        madvise(reinterpret_cast<void*>(first), reinterpret_cast<uintptr_t>(held) + open.held - first, MADV_POPULATE_READ);
+    }
+    bool whole = !open.broken && write_all(open.fd, held, open.held) == open.held;
     open.broken = !whole;
     open.held = 0;
+    open.lent = nullptr;
     return whole;
 }
 
@@ -148,15 +171,27 @@ size_t line_feeds(const char* bytes, size_t size)
     return count;
 }
 
-// Into the buffer, handed over each time it fills.
+// Into the buffer, handed over each time it fills. Bytes of the executable's
+// resources (the image, written in place chunk after chunk) cannot change
+// before the hand-over: while they follow on from what is held, they stay
+// where they lie and go to the host file from there, as one copy.
 bool store(Stream& open, const char* bytes, size_t size)
 {
-    if (size > 0 && open.buffer == nullptr) {
-        open.buffer.reset(new char[STREAM_BYTES]);
-    }
     while (size > 0 && !open.broken) {
         size_t part = size < STREAM_BYTES - open.held ? size : STREAM_BYTES - open.held;
-        std::memcpy(open.buffer.get() + open.held, bytes, part);
+        bool follows = open.held == 0 || (open.lent != nullptr && open.lent + open.held == bytes);
+        if (follows && in_resources(bytes, part)) {
+            open.lent = open.held == 0 ? bytes : open.lent;
+        } else {
+            if (open.buffer == nullptr) {
+                open.buffer.reset(new char[STREAM_BYTES]);
+            }
+            if (open.lent != nullptr) {
+                std::memcpy(open.buffer.get(), open.lent, open.held);
+                open.lent = nullptr;
+            }
+            std::memcpy(open.buffer.get() + open.held, bytes, part);
+        }
         open.held += part;
         bytes += part;
         size -= part;
@@ -384,7 +419,7 @@ extern "C" FILE* ce_wfopen(const WCHAR* name, const WCHAR* mode)
     } else {
         uint64_t length = emptied ? 0 : before;
         std::unique_ptr<Stream> opened(new Stream{shown, where.host, fd, new_handle(HandleKind::File, shown), writes,
-                                                  text, length, length, nullptr, 0, false});
+                                                  text, length, length, nullptr, 0, nullptr, false, {}, 0, 0, 0});
         FILE* stream = reinterpret_cast<FILE*>(opened.get());
         streams[stream] = std::move(opened);
         if (writes) {
@@ -423,14 +458,25 @@ extern "C" size_t ce_fwrite(const void* data, size_t size, size_t count, FILE* s
         write_console(static_cast<const char*>(data), size * count);
         return count;
     }
-    // Called once per chunk of the image: the line is put together in a
-    // buffer kept from call to call, without the cost of a format, and waits
-    // to go out with the lines of the following calls.
-    static std::string line;
-    line.assign("fwrite ").append(stream == nullptr ? "NULL" : stream_name(open));
-    append_number(line.append(" "), size);
-    append_number(line.append(" "), count);
-    line.append(" ");
+    // Called once per chunk of the image: the line's beginning is put
+    // together once for the stream's calls of one size and count, without
+    // the cost of a format, and the line waits to go out with the lines of
+    // the following calls.
+    static std::string not_open_line;
+    std::string& line = open != nullptr ? open->write_line : not_open_line;
+    if (open != nullptr && open->write_prefix != 0 && open->write_size == size && open->write_count == count) {
+        line.resize(open->write_prefix);
+    } else {
+        line.assign("fwrite ").append(stream == nullptr ? "NULL" : stream_name(open));
+        append_number(line.append(" "), size);
+        append_number(line.append(" "), count);
+        line.append(" ");
+        if (open != nullptr) {
+            open->write_prefix = line.size();
+            open->write_size = size;
+            open->write_count = count;
+        }
+    }
     if (call_fails("fwrite")) {
         trace(line + "short 0 injected");
         return 0;
@@ -591,6 +637,7 @@ extern "C" int ce_fclose(FILE* stream)
         // stream is gone all the same, and what it held since its last
         // fflush is lost, in its buffer or already in the file.
         open->held = 0;
+        open->lent = nullptr;
         if (open->handed < open->length && ftruncate(open->fd, static_cast<off_t>(open->handed)) == 0) {
             storage_shrank(open->length - open->handed);
         }

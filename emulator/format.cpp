@@ -19,7 +19,8 @@ const int MOST_DIGITS = 512;
 
 enum class Size { None, Short, Long, LongLong, I32, I64, Pointer, Wide };
 
-struct Spec {
+// What a conversion asks for besides its letter.
+struct Form {
     bool left = false, plus = false, blank = false, alternate = false, zero = false;
     long width = 0;
     long precision = -1;  // -1: none
@@ -120,19 +121,19 @@ private:
     // The conversion after a %, at i; i ends on its letter (or past the end).
     bool conversion(std::basic_string_view<Unit> format, size_t& i)
     {
-        Spec spec;
+        Form form;
         for (; i < format.size(); ++i) {
             Unit c = format[i];
             if (c == '-') {
-                spec.left = true;
+                form.left = true;
             } else if (c == '+') {
-                spec.plus = true;
+                form.plus = true;
             } else if (c == ' ') {
-                spec.blank = true;
+                form.blank = true;
             } else if (c == '#') {
-                spec.alternate = true;
+                form.alternate = true;
             } else if (c == '0') {
-                spec.zero = true;
+                form.zero = true;
             } else {
                 break;
             }
@@ -141,53 +142,53 @@ private:
             ++i;
             long width = arguments_.next_int32();
             if (width < 0) {
-                spec.left = true;
+                form.left = true;
                 width = -width;
             }
-            spec.width = width;
+            form.width = width;
         } else {
-            spec.width = digits(format, i);
+            form.width = digits(format, i);
         }
         if (i < format.size() && format[i] == '.') {
             ++i;
             if (i < format.size() && format[i] == '*') {
                 ++i;
                 long precision = arguments_.next_int32();
-                spec.precision = precision < 0 ? -1 : precision;
+                form.precision = precision < 0 ? -1 : precision;
             } else {
-                spec.precision = digits(format, i);
+                form.precision = digits(format, i);
             }
         }
-        if (!size(format, i, spec)) {
+        if (!size(format, i, form)) {
             return stop(FormatEnd::Unknown);
         }
         if (i >= format.size()) {
             return stop(FormatEnd::Unknown, " (the format ends inside the conversion)");
         }
-        if (spec.width > MOST_FIELD || spec.precision > MOST_FIELD) {
+        if (form.width > MOST_FIELD || form.precision > MOST_FIELD) {
             return stop(FormatEnd::NotModelled, " (a field of more than 1 MiB)");
         }
         Unit letter = format[i];
         switch (letter) {
         case 'd': case 'i':
-            return integer(spec, 10, true, false);
+            return integer(form, 10, true, false);
         case 'u':
-            return integer(spec, 10, false, false);
+            return integer(form, 10, false, false);
         case 'o':
-            return integer(spec, 8, false, false);
+            return integer(form, 8, false, false);
         case 'x':
-            return integer(spec, 16, false, false);
+            return integer(form, 16, false, false);
         case 'X':
-            return integer(spec, 16, false, true);
+            return integer(form, 16, false, true);
         case 'p':
-            return pointer(spec);
+            return pointer(form);
         case 'c': case 'C':
-            return character(spec, wide_argument(letter == 'c', spec));
+            return character(form, wide_argument(letter == 'c', form));
         case 's': case 'S':
-            return text(spec, wide_argument(letter == 's', spec));
+            return text(form, wide_argument(letter == 's', form));
         case '%':
-            if (spec.left || spec.plus || spec.blank || spec.alternate || spec.zero || spec.width != 0 ||
-                spec.precision >= 0 || spec.size != Size::None) {
+            if (form.left || form.plus || form.blank || form.alternate || form.zero || form.width != 0 ||
+                form.precision >= 0 || form.size != Size::None) {
                 return stop(FormatEnd::NotModelled, " (flags, a width or a size before %)");
             }
             put(&letter, 1);
@@ -199,29 +200,29 @@ private:
         }
     }
 
-    static bool size(std::basic_string_view<Unit> format, size_t& i, Spec& spec)
+    static bool size(std::basic_string_view<Unit> format, size_t& i, Form& form)
     {
         auto at = [&](size_t k) { return i + k < format.size() ? format[i + k] : Unit(0); };
         if (at(0) == 'h') {
-            spec.size = Size::Short;
+            form.size = Size::Short;
             i += 1;
         } else if (at(0) == 'l' && at(1) == 'l') {
-            spec.size = Size::LongLong;
+            form.size = Size::LongLong;
             i += 2;
         } else if (at(0) == 'l') {
-            spec.size = Size::Long;
+            form.size = Size::Long;
             i += 1;
         } else if (at(0) == 'w') {
-            spec.size = Size::Wide;
+            form.size = Size::Wide;
             i += 1;
         } else if (at(0) == 'I' && at(1) == '6' && at(2) == '4') {
-            spec.size = Size::I64;
+            form.size = Size::I64;
             i += 3;
         } else if (at(0) == 'I' && at(1) == '3' && at(2) == '2') {
-            spec.size = Size::I32;
+            form.size = Size::I32;
             i += 3;
         } else if (at(0) == 'I') {
-            spec.size = Size::Pointer;
+            form.size = Size::Pointer;
             i += 1;
         }
         // One size only: %hhd, %lld's cousins %hld or %Lf are not the device's.
@@ -233,52 +234,52 @@ private:
     // Whether a c/s (or C/S) conversion takes wide text: the format's own
     // width for the lower-case letter, the other for the upper-case one,
     // h for 8-bit and l or w for wide in either.
-    bool wide_argument(bool own, Spec& spec)
+    bool wide_argument(bool own, Form& form)
     {
-        if (spec.size == Size::Short) {
+        if (form.size == Size::Short) {
             return false;
         }
-        if (spec.size == Size::Long || spec.size == Size::Wide) {
+        if (form.size == Size::Long || form.size == Size::Wide) {
             return true;
         }
         bool wide_format = sizeof(Unit) == 2;
         return own ? wide_format : !wide_format;
     }
 
-    bool text_size_known(const Spec& spec)
+    bool text_size_known(const Form& form)
     {
-        return spec.size == Size::None || spec.size == Size::Short || spec.size == Size::Long ||
-               spec.size == Size::Wide;
+        return form.size == Size::None || form.size == Size::Short || form.size == Size::Long ||
+               form.size == Size::Wide;
     }
 
     // The field around text of `units` units, as the run-time pads it: the 0
     // flag pads text with zeros too.
-    void field(const Spec& spec, const char* prefix, size_t units, const Unit* text, size_t text_units)
+    void field(const Form& form, const char* prefix, size_t units, const Unit* text, size_t text_units)
     {
-        long padding = spec.width - static_cast<long>(units) - static_cast<long>(std::strlen(prefix));
-        if (!spec.left && !spec.zero) {
+        long padding = form.width - static_cast<long>(units) - static_cast<long>(std::strlen(prefix));
+        if (!form.left && !form.zero) {
             pad(' ', padding);
         }
         for (const char* p = prefix; *p != 0; ++p) {
             Unit u = static_cast<Unit>(*p);
             put(&u, 1);
         }
-        if (!spec.left && spec.zero) {
+        if (!form.left && form.zero) {
             pad('0', padding);
         }
         put(text, text_units);
-        if (spec.left) {
+        if (form.left) {
             pad(' ', padding);
         }
     }
 
-    bool integer(Spec spec, unsigned radix, bool is_signed, bool upper)
+    bool integer(Form form, unsigned radix, bool is_signed, bool upper)
     {
-        if (spec.size == Size::Wide) {
-            spec.size = Size::None;  // w only makes text wide
+        if (form.size == Size::Wide) {
+            form.size = Size::None;  // w only makes text wide
         }
-        bool wide_number = spec.size == Size::LongLong || spec.size == Size::I64 ||
-                           (spec.size == Size::Pointer && arguments_.pointer_bits() == 64);
+        bool wide_number = form.size == Size::LongLong || form.size == Size::I64 ||
+                           (form.size == Size::Pointer && arguments_.pointer_bits() == 64);
         uint64_t number;
         bool negative = false;
         if (wide_number) {
@@ -287,7 +288,7 @@ private:
             number = static_cast<uint64_t>(value);
         } else {
             int32_t value = arguments_.next_int32();
-            if (spec.size == Size::Short) {
+            if (form.size == Size::Short) {
                 value = is_signed ? static_cast<int16_t>(value) : static_cast<uint16_t>(value);
             }
             negative = is_signed && value < 0;
@@ -297,22 +298,22 @@ private:
             number = 0 - number;
         }
         const char* prefix = "";
-        if (radix == 16 && spec.alternate && number != 0) {
+        if (radix == 16 && form.alternate && number != 0) {
             prefix = upper ? "0X" : "0x";
         }
         if (is_signed) {
-            prefix = negative ? "-" : spec.plus ? "+" : spec.blank ? " " : "";
+            prefix = negative ? "-" : form.plus ? "+" : form.blank ? " " : "";
         }
-        return number_field(spec, number, radix, upper, prefix);
+        return number_field(form, number, radix, upper, prefix);
     }
 
-    bool number_field(Spec spec, uint64_t number, unsigned radix, bool upper, const char* prefix)
+    bool number_field(Form form, uint64_t number, unsigned radix, bool upper, const char* prefix)
     {
-        long precision = spec.precision;
+        long precision = form.precision;
         if (precision < 0) {
             precision = 1;
         } else {
-            spec.zero = false;
+            form.zero = false;
             precision = precision > MOST_DIGITS ? MOST_DIGITS : precision;
         }
         Unit digits[MOST_DIGITS + 2];
@@ -323,17 +324,17 @@ private:
             number /= radix;
         }
         size_t count = sizeof digits / sizeof digits[0] - at;
-        if (radix == 8 && spec.alternate && (count == 0 || digits[at] != '0')) {
+        if (radix == 8 && form.alternate && (count == 0 || digits[at] != '0')) {
             digits[--at] = '0';
             ++count;
         }
-        field(spec, prefix, count, digits + at, count);
+        field(form, prefix, count, digits + at, count);
         return true;
     }
 
-    bool pointer(Spec spec)
+    bool pointer(Form form)
     {
-        if (spec.size != Size::None) {
+        if (form.size != Size::None) {
             return stop(FormatEnd::NotModelled, " (a size with %p)");
         }
         unsigned bits = arguments_.pointer_bits();
@@ -341,31 +342,31 @@ private:
         if (bits < 64) {
             address &= (uint64_t(1) << bits) - 1;
         }
-        spec.precision = static_cast<long>(bits / 4);
-        return number_field(spec, address, 16, true, spec.alternate && address != 0 ? "0X" : "");
+        form.precision = static_cast<long>(bits / 4);
+        return number_field(form, address, 16, true, form.alternate && address != 0 ? "0X" : "");
     }
 
-    bool character(const Spec& spec, bool wide)
+    bool character(const Form& form, bool wide)
     {
-        if (!text_size_known(spec)) {
+        if (!text_size_known(form)) {
             return stop(FormatEnd::NotModelled, " (that size with a character)");
         }
         int32_t value = arguments_.next_int32();
         if (wide) {
             std::u16string unit(1, static_cast<char16_t>(value));
-            return put_text(spec, unit, 1);
+            return put_text(form, unit, 1);
         }
         std::string byte(1, static_cast<char>(value));
-        return put_text(spec, byte, 1);
+        return put_text(form, byte, 1);
     }
 
-    bool text(const Spec& spec, bool wide)
+    bool text(const Form& form, bool wide)
     {
-        if (!text_size_known(spec)) {
+        if (!text_size_known(form)) {
             return stop(FormatEnd::NotModelled, " (that size with text)");
         }
         uint64_t address = arguments_.next_pointer();
-        size_t most = spec.precision < 0 ? SIZE_MAX : static_cast<size_t>(spec.precision);
+        size_t most = form.precision < 0 ? SIZE_MAX : static_cast<size_t>(form.precision);
         if (wide) {
             std::u16string text = u"(null)";
             if (address == 0) {
@@ -373,7 +374,7 @@ private:
             } else if (!arguments_.wide_text(address, most, text = u"")) {
                 return stop(FormatEnd::Unreadable, " at " + hex_address(address));
             }
-            return put_text(spec, text, text.size());
+            return put_text(form, text, text.size());
         }
         std::string text = "(null)";
         if (address == 0) {
@@ -381,16 +382,16 @@ private:
         } else if (!arguments_.narrow_text(address, most, text = "")) {
             return stop(FormatEnd::Unreadable, " at " + hex_address(address));
         }
-        return put_text(spec, text, text.size());
+        return put_text(form, text, text.size());
     }
 
     // The argument's text in the format's units; the field counts the
     // argument's own units, as the run-time does.
     template <typename Text>
-    bool put_text(const Spec& spec, const Text& argument, size_t units)
+    bool put_text(const Form& form, const Text& argument, size_t units)
     {
         std::basic_string<Unit> converted = in_units(argument);
-        field(spec, "", units, converted.data(), converted.size());
+        field(form, "", units, converted.data(), converted.size());
         return true;
     }
 

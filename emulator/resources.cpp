@@ -71,6 +71,19 @@ HINSTANCE ce_executable_instance()
     return &the_executable;
 }
 
+bool ce::in_resources(const void* bytes, size_t size)
+{
+    auto at = reinterpret_cast<uintptr_t>(bytes);
+    for (const CeResource* entry = ce_resource_table; entry->type != nullptr; ++entry) {
+        auto begin = reinterpret_cast<uintptr_t>(entry->begin);
+        auto end = reinterpret_cast<uintptr_t>(entry->end);
+        if (at >= begin && at <= end && size <= end - at) {
+            return true;
+        }
+    }
+    return false;
+}
+
 extern "C" HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type)
 {
     if (!is_this_module(module) || name == nullptr || type == nullptr) {

@@ -154,6 +154,56 @@ TEST_F(StorageTest, AFullStreamBufferReachesTheFileInOrderYetMakesNothingDurable
     EXPECT_EQ(content("cut.bin"), bytes.substr(0, durable));
 }
 
+TEST_F(StorageTest, TheImagesBytesHeldInPlaceMixWithOthersInOrderAndAreLostUnflushed)
+{
+    // The image's bytes wait where they lie while they follow on from one
+    // another; anything else takes them into the buffer, in order.
+    const HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(183), u"FIRMWARE");
+    ASSERT_NE(found, nullptr);
+    const char* image = static_cast<const char*>(LoadResource(nullptr, found));
+    const size_t size = SizeofResource(nullptr, found);
+    ASSERT_GT(size, 200u);
+    const std::string whole(image, size);
+    struct Piece {
+        const char* bytes;
+        size_t size;
+    };
+    const Piece pieces[] = {
+        {image, 100}, {image + 100, size - 100},  // one run of the image
+        {image + 7, 3},                           // not what follows: the run goes into the buffer
+        {nullptr, 0},                             // fflush
+        {image, 50},                              // a new run
+        {"other", 5},                             // takes it into the buffer
+        {image, size},                            // into the buffer behind it
+    };
+    std::string expected;
+    boot({});
+    FILE* file = ce_wfopen(u"\\mixed.bin", u"wb");
+    for (const Piece& piece : pieces) {
+        if (piece.bytes == nullptr) {
+            ASSERT_EQ(ce_fflush(file), 0);
+            continue;
+        }
+        ASSERT_EQ(ce_fwrite(piece.bytes, 1, piece.size, file), piece.size);
+        expected.append(piece.bytes, piece.size);
+    }
+    EXPECT_EQ(ce_fclose(file), 0);
+    EXPECT_EQ(content("mixed.bin"), expected);
+
+    boot({{"CE_POWER_CUT", "7"}});
+    EXPECT_EXIT(
+        {
+            FILE* cut = written(u"\\cut.bin", u"wb", whole);  // 1, 2
+            flush_to_storage(cut);                          // 3, 4
+            ce_fwrite(image, 1, size, cut);                 // 5: held in place again
+            ce_fflush(cut);                                 // 6: in the file, not on the storage
+            ce_fclose(cut);                                 // 7: the power fails first
+            std::exit(0);
+        },
+        ::testing::KilledBySignal(SIGKILL), "");
+    EXPECT_EQ(content("cut.bin"), whole);
+}
+
 TEST_F(StorageTest, AFullVolumeStoresWhatFitsCountingWhatItHeldAtBoot)
 {
     device.make_folder("root/Windows");
