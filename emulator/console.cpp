@@ -134,7 +134,11 @@ extern "C" int ce_printf(const char* format, ...)
 {
     va_list arguments;
     va_start(arguments, format);
-    std::string text = ce::format_narrow_or_fault("printf", format, arguments);
+    // Called once per chunk of the image for the progress line: the text's
+    // buffer is kept from call to call.
+    static std::string text;
+    text.clear();
+    ce::format_or_fault("printf", format, arguments, text);
     va_end(arguments);
     ce::write_console(text.data(), text.size());
     return static_cast<int>(text.size());

@@ -90,6 +90,9 @@ private:
 
     void pad(Unit with, long count)
     {
+        if (count <= 0) {
+            return;
+        }
         Unit block[64];
         for (Unit& u : block) {
             u = with;
@@ -260,10 +263,12 @@ private:
         if (!form.left && !form.zero) {
             pad(' ', padding);
         }
-        for (const char* p = prefix; *p != 0; ++p) {
-            Unit u = static_cast<Unit>(*p);
-            put(&u, 1);
+        Unit units_of_prefix[2];
+        size_t prefix_units = 0;
+        for (const char* p = prefix; *p != 0 && prefix_units < 2; ++p) {
+            units_of_prefix[prefix_units++] = static_cast<Unit>(*p);
         }
+        put(units_of_prefix, prefix_units);
         if (!form.left && form.zero) {
             pad('0', padding);
         }
@@ -319,9 +324,23 @@ private:
         Unit digits[MOST_DIGITS + 2];
         size_t at = sizeof digits / sizeof digits[0];
         const char* set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
-        while (precision-- > 0 || number != 0) {
-            digits[--at] = static_cast<Unit>(set[number % radix]);
-            number /= radix;
+        // A constant divisor in each loop: the progress line's numbers are
+        // printed thousands of times a run.
+        switch (radix) {
+        case 10:
+            for (; precision-- > 0 || number != 0; number /= 10) {
+                digits[--at] = static_cast<Unit>('0' + number % 10);
+            }
+            break;
+        case 16:
+            for (; precision-- > 0 || number != 0; number /= 16) {
+                digits[--at] = static_cast<Unit>(set[number % 16]);
+            }
+            break;
+        default:
+            for (; precision-- > 0 || number != 0; number /= radix) {
+                digits[--at] = static_cast<Unit>(set[number % radix]);
+            }
         }
         size_t count = sizeof digits / sizeof digits[0] - at;
         if (radix == 8 && form.alternate && (count == 0 || digits[at] != '0')) {
@@ -486,33 +505,33 @@ void format_fault(const char* function, const Formatted& result)
     device_fault(function, "conversion " + result.what + why);
 }
 
-std::string format_narrow_or_fault(const char* function, const char* format, va_list arguments)
+template <typename Unit>
+void format_or_fault(const char* function, const Unit* format, va_list arguments, std::basic_string<Unit>& text)
 {
     if (format == nullptr) {
         device_fault(function, "format NULL");
     }
-    std::string text;
-    StringSink<char> sink(&text);
+    StringSink<Unit> sink(&text);
     VaListArguments source(arguments);
-    Formatted result = ce::format(std::string_view(format), source, sink);
+    Formatted result = ce::format(std::basic_string_view<Unit>(format), source, sink);
     if (result.end != FormatEnd::Done) {
         format_fault(function, result);
     }
+}
+template void format_or_fault(const char*, const char*, va_list, std::string&);
+template void format_or_fault(const char*, const char16_t*, va_list, std::u16string&);
+
+std::string format_narrow_or_fault(const char* function, const char* format, va_list arguments)
+{
+    std::string text;
+    format_or_fault(function, format, arguments, text);
     return text;
 }
 
 std::u16string format_wide_or_fault(const char* function, const char16_t* format, va_list arguments)
 {
-    if (format == nullptr) {
-        device_fault(function, "format NULL");
-    }
     std::u16string text;
-    StringSink<char16_t> sink(&text);
-    VaListArguments source(arguments);
-    Formatted result = ce::format(std::u16string_view(format), source, sink);
-    if (result.end != FormatEnd::Done) {
-        format_fault(function, result);
-    }
+    format_or_fault(function, format, arguments, text);
     return text;
 }
 

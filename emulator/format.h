@@ -99,6 +99,10 @@ Formatted format(std::u16string_view format, FormatArguments& arguments, FormatS
 // The variadic functions' part: formats, and ends the run as the device
 // would when it cannot (see format_fault). The text, and its length.
 std::string format_narrow_or_fault(const char* function, const char* format, va_list arguments);
+// The same, appending to `text` (a buffer kept from call to call needs no
+// allocation).
+template <typename Unit>
+void format_or_fault(const char* function, const Unit* format, va_list arguments, std::basic_string<Unit>& text);
 std::u16string format_wide_or_fault(const char* function, const char16_t* format, va_list arguments);
 
 // Ends the run for a formatting that did not end Done: a device fault for
