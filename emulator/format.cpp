@@ -469,9 +469,13 @@ uint64_t VaListArguments::next_pointer()
     return reinterpret_cast<uintptr_t>(va_arg(arguments_, const void*));
 }
 
-bool VaListArguments::narrow_text(uint64_t address, size_t most, std::string& text)
+namespace {
+
+// Text of the host's own memory, up to its terminator or `most` units.
+template <typename Unit>
+bool host_text(uint64_t address, size_t most, std::basic_string<Unit>& text)
 {
-    const char* at = reinterpret_cast<const char*>(static_cast<uintptr_t>(address));
+    const Unit* at = reinterpret_cast<const Unit*>(static_cast<uintptr_t>(address));
     size_t length = 0;
     while (length < most && at[length] != 0) {
         ++length;
@@ -480,15 +484,16 @@ bool VaListArguments::narrow_text(uint64_t address, size_t most, std::string& te
     return true;
 }
 
+}  // namespace
+
+bool VaListArguments::narrow_text(uint64_t address, size_t most, std::string& text)
+{
+    return host_text(address, most, text);
+}
+
 bool VaListArguments::wide_text(uint64_t address, size_t most, std::u16string& text)
 {
-    const char16_t* at = reinterpret_cast<const char16_t*>(static_cast<uintptr_t>(address));
-    size_t length = 0;
-    while (length < most && at[length] != 0) {
-        ++length;
-    }
-    text.assign(at, length);
-    return true;
+    return host_text(address, most, text);
 }
 
 unsigned VaListArguments::pointer_bits() const
