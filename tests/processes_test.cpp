@@ -1,6 +1,11 @@
 // The emulated device's processes, called as the tool calls them.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -209,6 +214,61 @@ TEST_F(ProcessTest, WithoutConfinementNothingStartsAndTheTraceSaysWhy)
                   "CreateProcessW reboot.exe \"1\" 0x10 failed ERROR_ACCESS_DENIED cannot confine: " + c.second);
     }
     EXPECT_FALSE(device.exists("root/ran"));
+}
+
+// The sandbox's filter installed here, in a child, on the calls a shell
+// script cannot make: a mode that is not used, or high bits, x32, openat2.
+TEST_F(ProcessTest, TheSystemCallFilterRefusesOnlyTheSettingOfASetuidOrSetgidBit)
+{
+    std::string root = device.root();
+    std::string file = root + "/f";
+    long name = reinterpret_cast<long>(file.c_str());
+    long folder = reinterpret_cast<long>(root.c_str());
+    struct Case {
+        long call, a, b, c, d;
+        int error;
+    };
+    const Case cases[] = {
+        {SYS_openat, AT_FDCWD, folder, O_RDONLY | O_DIRECTORY, 06000, 0},  // the mode unused
+        {SYS_open, folder, O_RDONLY | O_DIRECTORY, 04000, 0, 0},
+        {SYS_openat, AT_FDCWD, name, O_CREAT | O_WRONLY, 04644, EPERM},
+        {SYS_open, name, O_CREAT | O_WRONLY, (06000L << 32) | 0644, 0, 0},  // only the low 32 bits count
+        {SYS_openat, AT_FDCWD, folder, O_TMPFILE | O_WRONLY, 04600, EPERM},
+        {SYS_creat, name, 02644, 0, 0, EPERM},
+        {SYS_chmod, name, 02755, 0, 0, EPERM},
+        {SYS_fchmodat, AT_FDCWD, name, 04755, 0, EPERM},
+        {SYS_fchmodat, AT_FDCWD, name, 0755, 0, 0},
+        {SYS_mknodat, AT_FDCWD, name, S_IFIFO | 06644, 0, EPERM},
+        {SYS_chmod | 0x40000000, name, 0755, 0, 0, EPERM},  // x32
+        {SYS_openat2, AT_FDCWD, name, 0, 0, ENOSYS},
+        {SYS_io_uring_setup, 1, 0, 0, 0, ENOSYS},
+    };
+    int fd = ce::seccomp_filter_fd();
+    ASSERT_GE(fd, 0);
+    sock_filter program[512];
+    ssize_t bytes = read(fd, program, sizeof program);
+    close(fd);
+    ASSERT_GT(bytes, 0);
+    ASSERT_LT(bytes, static_cast<ssize_t>(sizeof program));
+    sock_fprog filter = {static_cast<unsigned short>(bytes / sizeof program[0]), program};
+    pid_t child = fork();
+    if (child == 0) {
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0) {
+            _exit(100);
+        }
+        for (const Case& c : cases) {
+            long got = syscall(c.call, c.a, c.b, c.c, c.d);
+            if ((got < 0 ? errno : 0) != c.error) {
+                _exit(static_cast<int>(&c - cases) + 1);
+            }
+        }
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "case " << WEXITSTATUS(status) << " (from 1), or 100: not installed";
+    EXPECT_EQ(fs::status(file).permissions(), static_cast<fs::perms>(0755));
 }
 
 TEST_F(ProcessTest, OnlyTheFormTheDeviceSupportsIsAccepted)
