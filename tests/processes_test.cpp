@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -216,32 +218,60 @@ TEST_F(ProcessTest, WithoutConfinementNothingStartsAndTheTraceSaysWhy)
     EXPECT_FALSE(device.exists("root/ran"));
 }
 
+// A call by the i386 ABI, which int 0x80 takes even from a 64-bit program;
+// -1 with errno on failure, as syscall().
+long i386_call(long call, long a, long b, long c, long d)
+{
+    long got;
+    asm volatile("int $0x80" : "=a"(got) : "a"(call), "b"(a), "c"(b), "d"(c), "S"(d) : "memory");
+    if (got < 0 && got > -4096) {
+        errno = static_cast<int>(-got);
+        return -1;
+    }
+    return got;
+}
+
 // The sandbox's filter installed here, in a child, on the calls a shell
-// script cannot make: a mode that is not used, or high bits, x32, openat2.
+// script cannot make: a mode that is not used, or high bits, x32, i386, openat2.
 TEST_F(ProcessTest, TheSystemCallFilterRefusesOnlyTheSettingOfASetuidOrSetgidBit)
 {
+    // Names where the i386 ABI's 32-bit pointers reach them.
+    void* low = mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
+    ASSERT_NE(low, MAP_FAILED);
     std::string root = device.root();
-    std::string file = root + "/f";
-    long name = reinterpret_cast<long>(file.c_str());
-    long folder = reinterpret_cast<long>(root.c_str());
+    char* folder = static_cast<char*>(low);
+    char* name = folder + 4096;
+    ASSERT_LT(root.size(), 4000u);
+    std::snprintf(folder, 4096, "%s", root.c_str());
+    std::snprintf(name, 4096, "%s/f", root.c_str());
+    const ce::SyscallNumbers& i386 = ce::I386_CALLS;
+    long at = AT_FDCWD, n = reinterpret_cast<long>(name), f = reinterpret_cast<long>(folder);
     struct Case {
+        bool by_i386;
         long call, a, b, c, d;
         int error;
     };
     const Case cases[] = {
-        {SYS_openat, AT_FDCWD, folder, O_RDONLY | O_DIRECTORY, 06000, 0},  // the mode unused
-        {SYS_open, folder, O_RDONLY | O_DIRECTORY, 04000, 0, 0},
-        {SYS_openat, AT_FDCWD, name, O_CREAT | O_WRONLY, 04644, EPERM},
-        {SYS_open, name, O_CREAT | O_WRONLY, (06000L << 32) | 0644, 0, 0},  // only the low 32 bits count
-        {SYS_openat, AT_FDCWD, folder, O_TMPFILE | O_WRONLY, 04600, EPERM},
-        {SYS_creat, name, 02644, 0, 0, EPERM},
-        {SYS_chmod, name, 02755, 0, 0, EPERM},
-        {SYS_fchmodat, AT_FDCWD, name, 04755, 0, EPERM},
-        {SYS_fchmodat, AT_FDCWD, name, 0755, 0, 0},
-        {SYS_mknodat, AT_FDCWD, name, S_IFIFO | 06644, 0, EPERM},
-        {SYS_chmod | 0x40000000, name, 0755, 0, 0, EPERM},  // x32
-        {SYS_openat2, AT_FDCWD, name, 0, 0, ENOSYS},
-        {SYS_io_uring_setup, 1, 0, 0, 0, ENOSYS},
+        {false, SYS_openat, at, f, O_RDONLY | O_DIRECTORY, 06000, 0},  // the mode unused
+        {false, SYS_open, f, O_RDONLY | O_DIRECTORY, 04000, 0, 0},
+        {false, SYS_openat, at, n, O_CREAT | O_WRONLY, 04644, EPERM},
+        {false, SYS_open, n, O_CREAT | O_WRONLY, (06000L << 32) | 0644, 0, 0},  // only the low 32 bits count
+        {false, SYS_openat, at, f, O_TMPFILE | O_WRONLY, 04600, EPERM},
+        {false, SYS_creat, n, 02644, 0, 0, EPERM},
+        {false, SYS_chmod, n, 02755, 0, 0, EPERM},
+        {false, SYS_fchmodat, at, n, 04755, 0, EPERM},
+        {false, SYS_fchmodat, at, n, 0755, 0, 0},
+        {false, SYS_mknodat, at, n, S_IFIFO | 06644, 0, EPERM},
+        {false, SYS_chmod | 0x40000000, n, 0755, 0, 0, EPERM},  // x32
+        {false, SYS_openat2, at, n, 0, 0, ENOSYS},
+        {false, SYS_io_uring_setup, 1, 0, 0, 0, ENOSYS},
+        {true, i386.openat, at & 0xffffffff, f, O_RDONLY | O_DIRECTORY, 06000, 0},
+        {true, i386.open, n, O_CREAT | O_WRONLY, 02644, 0, EPERM},
+        {true, i386.chmod, n, 04755, 0, 0, EPERM},
+        {true, i386.fchmod, -1, 02755, 0, 0, EPERM},
+        {true, i386.mknod, n, S_IFIFO | 04644, 0, 0, EPERM},
+        {true, i386.chmod, n, 0700, 0, 0, 0},
+        {true, i386.openat2, at & 0xffffffff, n, 0, 0, ENOSYS},
     };
     int fd = ce::seccomp_filter_fd();
     ASSERT_GE(fd, 0);
@@ -257,7 +287,7 @@ TEST_F(ProcessTest, TheSystemCallFilterRefusesOnlyTheSettingOfASetuidOrSetgidBit
             _exit(100);
         }
         for (const Case& c : cases) {
-            long got = syscall(c.call, c.a, c.b, c.c, c.d);
+            long got = c.by_i386 ? i386_call(c.call, c.a, c.b, c.c, c.d) : syscall(c.call, c.a, c.b, c.c, c.d);
             if ((got < 0 ? errno : 0) != c.error) {
                 _exit(static_cast<int>(&c - cases) + 1);
             }
@@ -266,9 +296,10 @@ TEST_F(ProcessTest, TheSystemCallFilterRefusesOnlyTheSettingOfASetuidOrSetgidBit
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
+    munmap(low, 8192);
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), 0) << "case " << WEXITSTATUS(status) << " (from 1), or 100: not installed";
-    EXPECT_EQ(fs::status(file).permissions(), static_cast<fs::perms>(0755));
+    EXPECT_EQ(fs::status(root + "/f").permissions(), static_cast<fs::perms>(0700));
 }
 
 TEST_F(ProcessTest, OnlyTheFormTheDeviceSupportsIsAccepted)
