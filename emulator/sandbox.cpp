@@ -22,6 +22,7 @@
 
 extern char** environ;
 
+#ifdef __x86_64__
 namespace {
 
 // New in Linux 6.6: older headers lack it.
@@ -32,7 +33,7 @@ namespace {
 const ce::SyscallNumbers X86_64_CALLS = {__NR_chmod, __NR_fchmod,  __NR_fchmodat, __NR_fchmodat2,
                                          __NR_open,  __NR_openat,  __NR_creat,    __NR_mknod,
                                          __NR_mknodat, __NR_openat2, __NR_io_uring_setup};
-const uint32_t X32_CALL = 0x40000000;  // __X32_SYSCALL_BIT
+const uint32_t X32_CALL = __X32_SYSCALL_BIT;
 const uint32_t ALLOW = SECCOMP_RET_ALLOW;
 const uint32_t REFUSE = SECCOMP_RET_ERRNO | EPERM;
 const uint32_t ABSENT = SECCOMP_RET_ERRNO | ENOSYS;
@@ -80,9 +81,11 @@ std::vector<sock_filter> rules_for(const ce::SyscallNumbers& n)
 }
 
 }  // namespace
+#endif
 
 namespace ce {
 
+#ifdef __x86_64__
 int seccomp_filter_fd()
 {
     std::vector<sock_filter> x86_64 = {load(offsetof(seccomp_data, nr)), test(BPF_JSET, X32_CALL, 0, 1),
@@ -94,7 +97,8 @@ int seccomp_filter_fd()
         errno = EOVERFLOW;  // farther than a jump reaches
         return -1;
     }
-    std::vector<sock_filter> p = {load(offsetof(seccomp_data, arch)), test(BPF_JEQ, AUDIT_ARCH_X86_64, 0, x86_64.size())};
+    std::vector<sock_filter> p = {load(offsetof(seccomp_data, arch)),
+                                  test(BPF_JEQ, AUDIT_ARCH_X86_64, 0, x86_64.size())};
     p.insert(p.end(), x86_64.begin(), x86_64.end());
     p.push_back(test(BPF_JEQ, AUDIT_ARCH_I386, 0, i386.size()));
     p.insert(p.end(), i386.begin(), i386.end());
@@ -115,6 +119,14 @@ int seccomp_filter_fd()
     }
     return fd;
 }
+#else
+// Its rules know the x86-64 and i386 calls only.
+int seccomp_filter_fd()
+{
+    errno = ENOSYS;
+    return -1;
+}
+#endif
 
 const char* const SANDBOX_START = "CE_SANDBOX_START";
 

@@ -1,5 +1,6 @@
 // The i386 numbers of the calls the sandbox's filter looks at, in a file of
 // their own: their header shares its names with the x86-64 one.
+#ifdef __x86_64__
 #include <asm/unistd_32.h>
 
 #include "emulator.h"
@@ -16,3 +17,4 @@ const SyscallNumbers I386_CALLS = {__NR_chmod, __NR_fchmod,  __NR_fchmodat, __NR
                                    __NR_mknodat, __NR_openat2, __NR_io_uring_setup};
 
 }  // namespace ce
+#endif

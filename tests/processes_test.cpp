@@ -218,6 +218,7 @@ TEST_F(ProcessTest, WithoutConfinementNothingStartsAndTheTraceSaysWhy)
     EXPECT_FALSE(device.exists("root/ran"));
 }
 
+#ifdef __x86_64__
 // A call by the i386 ABI, which int 0x80 takes even from a 64-bit program;
 // -1 with errno on failure, as syscall().
 long i386_call(long call, long a, long b, long c, long d)
@@ -301,6 +302,7 @@ TEST_F(ProcessTest, TheSystemCallFilterRefusesOnlyTheSettingOfASetuidOrSetgidBit
     EXPECT_EQ(WEXITSTATUS(status), 0) << "case " << WEXITSTATUS(status) << " (from 1), or 100: not installed";
     EXPECT_EQ(fs::status(root + "/f").permissions(), static_cast<fs::perms>(0700));
 }
+#endif
 
 TEST_F(ProcessTest, OnlyTheFormTheDeviceSupportsIsAccepted)
 {
