@@ -181,10 +181,22 @@ extern const char* const SANDBOX_START;
 // The bwrap on an absolute entry of PATH; empty when there is none.
 std::string find_bwrap();
 // bwrap's arguments: root/ (its path without links, open as root_fd) the
-// only writable place and the working folder, then the start, this
-// executable open as start_fd, and the program's own argument vector.
-std::vector<std::string> sandbox_arguments(const std::string& root, int root_fd, int start_fd,
+// only writable place and the working folder, the system-call filter read
+// from seccomp_fd, then the start, this executable open as start_fd, and the
+// program's own argument vector.
+std::vector<std::string> sandbox_arguments(const std::string& root, int root_fd, int seccomp_fd, int start_fd,
                                            const std::vector<std::string>& program);
+// The calls the sandbox's filter looks at, by their numbers for one ABI.
+struct SyscallNumbers {
+    int chmod, fchmod, fchmodat, fchmodat2, open, openat, creat, mknod, mknodat, openat2, io_uring_setup;
+};
+extern const SyscallNumbers I386_CALLS;
+// A sealed file holding the compiled filter bwrap installs, read from its
+// start; -1 with errno on failure. It refuses a setuid or setgid mode to
+// every call that sets one, openat2 and io_uring_setup (whose modes and
+// requests it cannot see) with ENOSYS so that callers fall back, x32 calls,
+// and kills a program of any ABI other than x86-64 and i386.
+int seccomp_filter_fd();
 
 // Handles of devices and processes.
 enum class HandleKind { Device, Process, Thread, File };

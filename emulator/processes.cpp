@@ -172,7 +172,7 @@ DWORD spawn(const std::string& inside, const std::vector<std::string>& arguments
     std::string device_entry = "CE_DEVICE=" + (folder.empty() ? std::string("/") : folder);
     std::vector<std::string> exec_args = program;
     std::vector<int> passed;
-    Descriptor start, console, errors;
+    Descriptor start, console, errors, filter;
     std::string start_entry;
     if (confined) {
         std::string bwrap = ce::find_bwrap();
@@ -188,9 +188,14 @@ DWORD spawn(const std::string& inside, const std::vector<std::string>& arguments
             why = std::string("no sandbox: ") + std::strerror(errno);
             return ERROR_ACCESS_DENIED;
         }
-        exec_args = ce::sandbox_arguments(root, root_fd.fd, start.fd, program);
+        filter.fd = ce::seccomp_filter_fd();
+        if (filter.fd < 0) {
+            why = std::string("no system-call filter: ") + std::strerror(errno);
+            return ERROR_ACCESS_DENIED;
+        }
+        exec_args = ce::sandbox_arguments(root, root_fd.fd, filter.fd, start.fd, program);
         exec_args.insert(exec_args.begin(), bwrap);
-        passed = {report[1], root_fd.fd, start.fd, console.fd};
+        passed = {report[1], root_fd.fd, start.fd, console.fd, filter.fd};
         start_entry = std::string(ce::SANDBOX_START) + "=" + std::to_string(report[1]) + " " +
                       std::to_string(console.fd);
     }

@@ -1,10 +1,17 @@
 // The emulated device's processes, called as the tool calls them.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -210,6 +217,76 @@ TEST_F(ProcessTest, WithoutConfinementNothingStartsAndTheTraceSaysWhy)
     }
     EXPECT_FALSE(device.exists("root/ran"));
 }
+
+#ifdef __x86_64__
+// A call by the i386 ABI, which int 0x80 takes from a 64-bit program too.
+long i386_call(long call, long a, long b, long c, long d)
+{
+    long got;
+    asm volatile("int $0x80" : "=a"(got) : "a"(call), "b"(a), "c"(b), "d"(c), "S"(d) : "memory");
+    return got < 0 && got > -4096 ? (errno = static_cast<int>(-got), -1) : got;
+}
+
+// The sandbox's filter installed in a child, on calls a shell script cannot
+// make: a mode left unused, high bits, x32, i386, openat2, io_uring.
+TEST_F(ProcessTest, TheSystemCallFilterRefusesOnlyTheSettingOfASetuidOrSetgidBit)
+{
+    // The names where the i386 ABI's 32-bit pointers reach them.
+    auto* low = static_cast<char*>(
+        mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0));
+    ASSERT_NE(low, MAP_FAILED);
+    std::snprintf(low, 4096, "%s", device.root().c_str());
+    std::snprintf(low + 4096, 4096, "%s/f", low);
+    long at = AT_FDCWD & 0xffffffff, f = reinterpret_cast<long>(low), n = f + 4096;
+    const ce::SyscallNumbers& i386 = ce::I386_CALLS;
+    struct Case {
+        bool by_i386;
+        long call, a, b, c, d;
+        int error;
+    };
+    const Case cases[] = {
+        {false, SYS_openat, AT_FDCWD, f, O_RDONLY | O_DIRECTORY, 06000, 0},  // the mode unused
+        {false, SYS_open, f, O_RDONLY | O_DIRECTORY, 04000, 0, 0},
+        {false, SYS_open, n, O_CREAT | O_WRONLY, (06000L << 32) | 0644, 0, 0},  // only the low 32 bits count
+        {false, SYS_openat, AT_FDCWD, f, O_TMPFILE | O_WRONLY, 04600, EPERM},
+        {false, SYS_creat, n, 02644, 0, 0, EPERM},
+        {false, SYS_mknodat, AT_FDCWD, n, S_IFIFO | 06644, 0, EPERM},
+        {false, SYS_chmod | 0x40000000, n, 0755, 0, 0, EPERM},  // x32
+        {false, SYS_openat2, AT_FDCWD, n, 0, 0, ENOSYS},
+        {false, SYS_io_uring_setup, 1, 0, 0, 0, ENOSYS},
+        {true, i386.openat, at, f, O_RDONLY | O_DIRECTORY, 06000, 0},
+        {true, i386.open, n, O_CREAT | O_WRONLY, 02644, 0, EPERM},
+        {true, i386.fchmod, -1, 02755, 0, 0, EPERM},
+        {true, i386.chmod, n, 04755, 0, 0, EPERM},
+        {true, i386.chmod, n, 0700, 0, 0, 0},
+        {true, i386.openat2, at, n, 0, 0, ENOSYS},
+    };
+    int fd = ce::seccomp_filter_fd();
+    sock_filter program[512];
+    ssize_t bytes = fd < 0 ? -1 : read(fd, program, sizeof program);
+    ASSERT_GT(bytes, 0);
+    sock_fprog filter = {static_cast<unsigned short>(bytes / sizeof program[0]), program};
+    pid_t child = fork();
+    if (child == 0) {
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0) {
+            _exit(100);
+        }
+        for (const Case& c : cases) {
+            long got = c.by_i386 ? i386_call(c.call, c.a, c.b, c.c, c.d) : syscall(c.call, c.a, c.b, c.c, c.d);
+            if ((got < 0 ? errno : 0) != c.error) {
+                _exit(static_cast<int>(&c - cases) + 1);
+            }
+        }
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0) << "case " << WEXITSTATUS(status) << " (from 1), or 100: not installed";
+    EXPECT_EQ(fs::status(low + 4096).permissions(), static_cast<fs::perms>(0700));
+    close(fd);
+    munmap(low, 8192);
+}
+#endif
 
 TEST_F(ProcessTest, OnlyTheFormTheDeviceSupportsIsAccepted)
 {

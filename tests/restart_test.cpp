@@ -218,6 +218,15 @@ TEST_F(RestartTest, TheRestartProgramCanWriteOnlyInsideRootAndReachesNoNetwork)
          1, ""},
         {"connects to 127.0.0.1", "#!/bin/bash\n{ : > \"/dev/tcp/127.0.0.1/$PORT\"; } 2>/dev/null\n", 1, ""},
         {"writes inside root/", "#!/bin/sh\necho kept > result\n", 0, "kept\n"},
+        {"sets a setuid or setgid bit",
+         "#!/bin/sh\ntouch f\nchmod 755 f && stat -c %a f > result\n"
+         "for m in 4755 2755 u+s g+s; do chmod $m f 2>/dev/null && exit 0; done\nexit 1\n",
+         1, "755\n"},
+        {"makes a setuid or setgid file",
+         "#!/bin/sh\nperl -MFcntl -e 'sysopen(F, \"result\", O_CREAT | O_WRONLY, 0755) && print F \"made\\n\";"
+         " exit !sysopen(G, \"s\", O_CREAT | O_WRONLY, 06755)' && exit 0\n"
+         "install -m 4755 /dev/null i 2>/dev/null && exit 0\nmknod -m 2755 p p 2>/dev/null && exit 0\nexit 1\n",
+         1, "made\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -239,6 +248,10 @@ TEST_F(RestartTest, TheRestartProgramCanWriteOnlyInsideRootAndReachesNoNetwork)
         EXPECT_FALSE(elsewhere.exists("escaped"));
         EXPECT_LT(accept(listener, nullptr, nullptr), 0) << "a connection reached the host";
         EXPECT_EQ(fresh.exists("root/result") ? fresh.read("root/result") : "", c.result);
+        for (const fs::directory_entry& e : fs::recursive_directory_iterator(fresh.root())) {
+            fs::perms set_id = fs::perms::set_uid | fs::perms::set_gid;
+            EXPECT_EQ(e.symlink_status().permissions() & set_id, fs::perms::none) << e.path();
+        }
     }
     close(listener);
 }
