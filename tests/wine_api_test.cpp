@@ -15,23 +15,15 @@ namespace {
 
 const char* const API_PROBE = "tests/windows/tools/api_probe.exe";
 
-class WineApiTest : public ::testing::Test {
+class WineApiTest : public WinePrefixSuite {
 protected:
-    static void SetUpTestSuite() { prefix = new WinePrefix(); }
-    static void TearDownTestSuite()
-    {
-        delete prefix;
-        prefix = nullptr;
-    }
     static std::vector<std::string> probe(const std::string& table)
     {
         RunResult run = prefix->run(windows_program(API_PROBE), {table});
         EXPECT_EQ(run.status, 0) << run.err;
         return lines_of(fold_crlf(run.out));
     }
-    static WinePrefix* prefix;
 };
-WinePrefix* WineApiTest::prefix = nullptr;
 
 // The line the probe prints for a row with this result: the row, what the
 // call returned, the units of the buffer up to its terminator, in hex.

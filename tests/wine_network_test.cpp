@@ -60,16 +60,8 @@ HostRun host_run(const std::string& registry, const std::vector<std::string>& ar
     return host;
 }
 
-class WineNetworkTest : public ::testing::Test {
+class WineNetworkTest : public WinePrefixSuite {
 protected:
-    // One prefix for the whole program.
-    static void SetUpTestSuite() { prefix = new WinePrefix(); }
-    static void TearDownTestSuite()
-    {
-        delete prefix;
-        prefix = nullptr;
-    }
-
     // Wine's registry with the keys of `registry` (a fixture's bytes, or ""
     // for none) where the previous case's were, and C:\ clean.
     void load_registry(const std::string& registry)
@@ -110,11 +102,7 @@ protected:
         }
         return files;
     }
-
-    static WinePrefix* prefix;
 };
-
-WinePrefix* WineNetworkTest::prefix = nullptr;
 
 TEST_F(WineNetworkTest, TheReportAndTheKeptSettingsAreTheHostBuildsForEachFixture)
 {

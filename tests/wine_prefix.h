@@ -4,6 +4,8 @@
 #ifndef TESTS_WINE_PREFIX_H
 #define TESTS_WINE_PREFIX_H
 
+#include <gtest/gtest.h>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -71,6 +73,18 @@ private:
 
     std::string path_;
     std::vector<std::string> original_entries_;
+};
+
+// A suite whose cases share one prefix, made before its first case.
+class WinePrefixSuite : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { prefix = new WinePrefix(); }
+    static void TearDownTestSuite()
+    {
+        delete prefix;
+        prefix = nullptr;
+    }
+    static inline WinePrefix* prefix = nullptr;
 };
 
 // The console's CRLF line ends as LF, for comparing with the host build.

@@ -26,16 +26,9 @@ struct Runs {
     RunResult windows;
 };
 
-class WineToolTest : public ::testing::Test {
+class WineToolTest : public WinePrefixSuite {
 protected:
-    // One prefix for the whole program; every case starts from a C:\ that
-    // holds nothing but the old boot image.
-    static void SetUpTestSuite() { prefix = new WinePrefix(); }
-    static void TearDownTestSuite()
-    {
-        delete prefix;
-        prefix = nullptr;
-    }
+    // Every case starts from a C:\ that holds nothing but the old boot image.
     void SetUp() override
     {
         prefix->clean_drive_c();
@@ -66,11 +59,7 @@ protected:
         EXPECT_FALSE(runs.windows.timed_out);
         EXPECT_EQ(prefix->added_files(), (std::map<std::string, std::string>{{"NK.bin", OLD_IMAGE}}));
     }
-
-    static WinePrefix* prefix;
 };
-
-WinePrefix* WineToolTest::prefix = nullptr;
 
 RunOptions typed(const std::string& keys)
 {
