@@ -188,20 +188,12 @@ uint32_t _wfopen_()
     return guest_id(Kind::Stream, ce_wfopen(text(0), text(1)));
 }
 
-// The run-time's standard streams: ids of their own, standard output and
-// errors the console.
-char standard_streams[3];
-
 uint32_t fwrite_()
 {
     uint64_t bytes = static_cast<uint64_t>(argument(1)) * argument(2);
     const void* data = guest_memory(0, argument(0), bytes, false);
     FILE* file = stream(3);
-    if (standard_stream(file) > 0) {
-        ce::print_to_console(std::string_view(static_cast<const char*>(data), bytes));
-        return argument(2);
-    }
-    if (standard_stream(file) == 0) {
+    if (file == stdin) {
         return 0;  // input takes no writes
     }
     return static_cast<uint32_t>(ce_fwrite(data, argument(1), argument(2), file));
@@ -210,7 +202,7 @@ uint32_t fwrite_()
 uint32_t fflush_()
 {
     FILE* file = stream(0);
-    if (standard_stream(file) >= 0) {
+    if (file == stdin) {
         ce::flush_console();
         return 0;
     }
@@ -229,8 +221,10 @@ uint32_t _fileno_()
 
 uint32_t _getstdfilex_()
 {
+    // The emulation's console is the host's standard output and errors.
+    FILE* const standard[] = {stdin, stdout, stderr};
     uint32_t number = argument(0);
-    return number < 3 ? guest_id(Kind::Stream, &standard_streams[number]) : 0;
+    return number < 3 ? guest_id(Kind::Stream, standard[number]) : 0;
 }
 
 uint32_t memcpy_()
@@ -267,16 +261,6 @@ CoredllFunction COREDLL[] = {
 #undef COREDLL_FUNCTION
 };
 const size_t COREDLL_COUNT = sizeof COREDLL / sizeof COREDLL[0];
-
-int standard_stream(FILE* file)
-{
-    for (int n = 0; n < 3; ++n) {
-        if (file == reinterpret_cast<FILE*>(&standard_streams[n])) {
-            return n;
-        }
-    }
-    return -1;
-}
 
 const CoredllFunction* find_coredll_function(const char* name, uint32_t ordinal)
 {

@@ -26,10 +26,6 @@ extern const size_t COREDLL_COUNT;
 // ordinal for an import without a name; nullptr when COREDLL lacks it.
 const CoredllFunction* find_coredll_function(const char* name, uint32_t ordinal);
 
-// The run-time's standard streams are not streams of the emulation: their
-// number (0 input, 1 output, 2 errors), or -1 for any other FILE*.
-int standard_stream(FILE* file);
-
 }  // namespace ce_run
 
 #endif

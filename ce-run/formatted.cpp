@@ -90,14 +90,15 @@ std::basic_string<Unit> formatted(const std::basic_string<Unit>& format, int fir
 uint32_t printf_()
 {
     std::string text = formatted(narrow_format(0), 1);
-    ce::print_to_console(text);
+    ce::write_console(text.data(), text.size());
     return static_cast<uint32_t>(text.size());
 }
 
 uint32_t wprintf_()
 {
     std::u16string text = formatted(wide_format(0), 1);
-    ce::print_to_console(ce::to_utf8(text));
+    std::string bytes = ce::to_utf8(text);
+    ce::write_console(bytes.data(), bytes.size());
     return static_cast<uint32_t>(text.size());
 }
 
@@ -108,11 +109,7 @@ uint32_t fwprintf_()
         ce::device_fault("fwprintf", "stream NULL");
     }
     std::u16string text = formatted(wide_format(1), 2);
-    if (standard_stream(file) > 0) {
-        ce::print_to_console(ce::to_utf8(text));
-        return static_cast<uint32_t>(text.size());
-    }
-    if (standard_stream(file) == 0) {
+    if (file == stdin) {
         return static_cast<uint32_t>(-1);
     }
     return static_cast<uint32_t>(ce::print_to_stream(file, text));

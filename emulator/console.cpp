@@ -155,11 +155,6 @@ extern "C" int ce_wprintf(const WCHAR* format, ...)
     return static_cast<int>(text.size());
 }
 
-void ce::print_to_console(std::string_view bytes)
-{
-    write_console(bytes.data(), bytes.size());
-}
-
 // Formats into the caller's buffer as the device's run-time does: at most
 // count characters, a terminator only where there is room for it, and -1
 // when the text was cut; no buffer and a count of 0 ask for the length.

@@ -64,10 +64,9 @@ void start_console();
 void flush_console();
 
 // The variadic functions' parts after the formatting, for a caller that
-// formats elsewhere (a runner, from a guest's stack): printf's and wprintf's
-// text (UTF-8) to the console; fwprintf's to a stream, with its result;
-// _snwprintf's into the buffer of count characters, with its result.
-void print_to_console(std::string_view bytes);
+// formats elsewhere (a runner, from a guest's stack; printf's and wprintf's
+// text goes to write_console as UTF-8): fwprintf's to a stream, with its
+// result; _snwprintf's into the buffer of count characters, with its result.
 int print_to_stream(FILE* stream, const std::u16string& text);
 int copy_formatted(char16_t* buffer, size_t count, const std::u16string& text);
 
