@@ -20,7 +20,6 @@ bool is_integer_resource(LPCWSTR name)
     return reinterpret_cast<ULONG_PTR>(name) <= 0xFFFF;
 }
 
-
 // Resource names and types compare without regard to case; "#183" names id 183.
 bool same_name(LPCWSTR asked, WORD id)
 {
@@ -71,6 +70,8 @@ HINSTANCE ce_executable_instance()
     return &the_executable;
 }
 
+// The executable's own table only, whose bytes stay as they are until the
+// process ends; a runner's table lies in guest memory, which it may unmap.
 bool ce::in_resources(const void* bytes, size_t size)
 {
     auto at = reinterpret_cast<uintptr_t>(bytes);
