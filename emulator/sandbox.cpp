@@ -1,7 +1,8 @@
 // Confinement: a program the device starts runs under bubblewrap, which shows
 // it the host's system folders read-only, root/ as the only writable place, a
-// private /tmp, no network, and no way to make a setuid or setgid file. Inside, the emulation's own executable starts
-// it, so that a start that fails is told apart from a program that ran.
+// private /tmp, no network, and no way to make a setuid or setgid file.
+// Inside, the emulation's own executable starts it, so that a start that
+// fails is told apart from a program that ran.
 #include "emulator.h"
 
 #include <fcntl.h>
