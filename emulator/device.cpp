@@ -443,6 +443,18 @@ void boot_or_exit()
     }
 }
 
+std::u16string command_line_of(int argc, char** argv, int first)
+{
+    std::string joined;
+    for (int i = first; i < argc; ++i) {
+        if (i > first) {
+            joined += ' ';
+        }
+        joined += argv[i];
+    }
+    return to_utf16(joined);
+}
+
 const Device& device()
 {
     return the_device;

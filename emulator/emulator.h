@@ -32,6 +32,9 @@ struct Device {
 // (CE_POWER_CUT, CE_FAIL, CE_STORAGE_BYTES). On a fault, prints one line on
 // standard error and exits with status 2: nothing is touched.
 void boot_or_exit();
+// The command line the device hands a program: its arguments from argv[first]
+// on, joined by blanks, without the program's own name.
+std::u16string command_line_of(int argc, char** argv, int first);
 const Device& device();
 
 // Loads the device's HKEY_LOCAL_MACHINE from a registry file; a missing file

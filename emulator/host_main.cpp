@@ -10,14 +10,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous_instance, LPWSTR comma
 int main(int argc, char** argv)
 {
     ce::boot_or_exit();
-    std::string joined;
-    for (int i = 1; i < argc; ++i) {
-        if (i > 1) {
-            joined += ' ';
-        }
-        joined += argv[i];
-    }
-    std::u16string wide = ce::to_utf16(joined);
+    std::u16string wide = ce::command_line_of(argc, argv, 1);
     std::vector<char16_t> command_line(wide.begin(), wide.end());
     command_line.push_back(0);
     return WinMain(ce_executable_instance(), nullptr, command_line.data(), 1);
