@@ -146,18 +146,16 @@ std::string where(uint32_t address)
     return hex(address) + (symbol.empty() ? "" : " (" + symbol + ")");
 }
 
-uint32_t eip()
-{
-    uint32_t value = 0;
-    uc_reg_read(run.uc, UC_X86_REG_EIP, &value);
-    return value;
-}
-
 uint32_t read_register(int which)
 {
     uint32_t value = 0;
     uc_reg_read(run.uc, which, &value);
     return value;
+}
+
+uint32_t eip()
+{
+    return read_register(UC_X86_REG_EIP);
 }
 
 // Whether the instruction at address has an FS or GS override prefix.
@@ -562,9 +560,5 @@ int main(int argc, char** argv)
     run.name = argv[first];
     load(run.name);
     ce::boot_or_exit();
-    std::string joined;
-    for (int i = first + 1; i < argc; ++i) {
-        joined += (i > first + 1 ? " " : "") + std::string(argv[i]);
-    }
-    std::exit(start(ce::to_utf16(joined)));
+    std::exit(start(ce::command_line_of(argc, argv, first + 1)));
 }
