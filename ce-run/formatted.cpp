@@ -76,12 +76,8 @@ template <typename Unit>
 std::basic_string<Unit> formatted(const std::basic_string<Unit>& format, int first)
 {
     std::basic_string<Unit> text;
-    ce::StringSink<Unit> sink(&text);
     GuestArguments arguments(first);
-    ce::Formatted result = ce::format(format, arguments, sink);
-    if (result.end != ce::FormatEnd::Done) {
-        ce::format_fault(current_function(), result);
-    }
+    ce::format_or_fault(current_function(), std::basic_string_view<Unit>(format), arguments, text);
     return text;
 }
 

@@ -511,17 +511,26 @@ void format_fault(const char* function, const Formatted& result)
 }
 
 template <typename Unit>
+void format_or_fault(const char* function, std::basic_string_view<Unit> format, FormatArguments& arguments,
+                     std::basic_string<Unit>& text)
+{
+    StringSink<Unit> sink(&text);
+    Formatted result = ce::format(format, arguments, sink);
+    if (result.end != FormatEnd::Done) {
+        format_fault(function, result);
+    }
+}
+template void format_or_fault(const char*, std::string_view, FormatArguments&, std::string&);
+template void format_or_fault(const char*, std::u16string_view, FormatArguments&, std::u16string&);
+
+template <typename Unit>
 void format_or_fault(const char* function, const Unit* format, va_list arguments, std::basic_string<Unit>& text)
 {
     if (format == nullptr) {
         device_fault(function, "format NULL");
     }
-    StringSink<Unit> sink(&text);
     VaListArguments source(arguments);
-    Formatted result = ce::format(std::basic_string_view<Unit>(format), source, sink);
-    if (result.end != FormatEnd::Done) {
-        format_fault(function, result);
-    }
+    format_or_fault(function, std::basic_string_view<Unit>(format), source, text);
 }
 template void format_or_fault(const char*, const char*, va_list, std::string&);
 template void format_or_fault(const char*, const char16_t*, va_list, std::u16string&);

@@ -103,6 +103,10 @@ std::string format_narrow_or_fault(const char* function, const char* format, va_
 // allocation).
 template <typename Unit>
 void format_or_fault(const char* function, const Unit* format, va_list arguments, std::basic_string<Unit>& text);
+// The same with the arguments from any source (a guest's stack, say).
+template <typename Unit>
+void format_or_fault(const char* function, std::basic_string_view<Unit> format, FormatArguments& arguments,
+                     std::basic_string<Unit>& text);
 std::u16string format_wide_or_fault(const char* function, const char16_t* format, va_list arguments);
 
 // Ends the run for a formatting that did not end Done: a device fault for
