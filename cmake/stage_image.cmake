@@ -106,11 +106,9 @@ endfunction()
 
 # The processor that a PE machine code names, in ${out}.
 function(processor_name out code)
-  set(names 0x014C x86 0x01C0 ARM 0x01C2 ARM 0x01C4 ARM 0x0166 MIPS 0x0169 MIPS 0x0266 MIPS
-            0x0366 MIPS 0x0466 MIPS 0x01A2 SH3 0x01A3 SH3 0x01A4 SH3 0x01A6 SH4 0x8664 x64 0xAA64 ARM64)
+  set(names 0x014c x86 0x01c0 ARM 0x01c2 ARM 0x01c4 ARM 0x0166 MIPS 0x0169 MIPS 0x0266 MIPS
+            0x0366 MIPS 0x0466 MIPS 0x01a2 SH3 0x01a3 SH3 0x01a4 SH3 0x01a6 SH4 0x8664 x64 0xaa64 ARM64)
   hex_digits(code ${code} 4)
-  string(TOUPPER "${code}" code)
-  string(REPLACE "0X" "0x" code "${code}")
   list(FIND names "${code}" at)
   set(name "unknown")
   if(at GREATER_EQUAL 0)
@@ -122,8 +120,8 @@ endfunction()
 
 # Checks the image's table of contents (ROMHDR), which the ROM signature at
 # image start + 0x40 points to, and sets ${out} to the manifest's lines for it.
+# Its refusals end with ${turn_off}, as the other checks' do.
 function(check_table_of_contents out)
-  set(turn_off "\nTo embed it as it is, configure with -DFIRMWARE_IMAGE_CHECK=OFF.")
   # The image start, the first field of the BIN header.
   file(READ "${copy}" header OFFSET 7 LIMIT 4 HEX)
   little_endian(start "${header}" 0 4)
