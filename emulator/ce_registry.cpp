@@ -23,12 +23,12 @@ int main(int argc, char** argv)
         folder.pop_back();
     }
     struct stat info;
-    std::string fault = folder.empty()                   ? "is empty"
-                        : stat(folder.c_str(), &info) != 0 ? (errno == ENOENT ? "does not exist" : std::strerror(errno))
-                        : !S_ISDIR(info.st_mode) ? std::string("is ") + ce::kind_of(info.st_mode) + ", not a folder"
+    std::string fault = folder.empty()                   ? "DIR is empty"
+                        : stat(folder.c_str(), &info) != 0 ? folder + (errno == ENOENT ? " does not exist" : ": " + std::string(std::strerror(errno)))
+                        : !S_ISDIR(info.st_mode) ? folder + " is " + ce::kind_of(info.st_mode) + ", not a folder"
                                                  : "";
     if (!fault.empty()) {
-        std::fprintf(stderr, "ce-registry: %s %s: it must name an emulated device's folder\n", argv[1], fault.c_str());
+        std::fprintf(stderr, "ce-registry: %s: it must name an emulated device's folder\n", fault.c_str());
         return 2;
     }
     ce::Registry registry;

@@ -771,6 +771,10 @@ void export_key(const RegistryKey& key, const std::string& path, bool root, std:
         if (value_line(entry.second, line)) {
             out += line + "\n";
         } else {
+            // A comment is one line: its list is not continued.
+            for (size_t at; (at = line.find(",\\\n  ")) != std::string::npos;) {
+                line.replace(at, 5, ",");
+            }
             out += ";" + line + "\n";
             inexact.push_back(path + ": " + (entry.second.name.empty() ? "@" : to_utf8(entry.second.name)) +
                               ": REGEDIT4 cannot hold the value as it is; it is written as a comment");
