@@ -81,35 +81,38 @@ namespace {
 // without regard to case, as the platform build's own host matches it.
 struct DeviceFiles : RegistryFiles {
     std::string folder;
+    std::map<std::string, std::map<std::u16string, std::string>> listings;  // by folder: folded name, entry
 
     explicit DeviceFiles(const std::string& device_folder) : folder(device_folder) {}
 
     // The entry of the open folder spelt `name`, or else the first in order
-    // whose folded name matches; `name` itself when none does.
-    static std::string entry(int at, const std::string& name)
+    // whose folded name matches; `name` itself when none does. Each folder
+    // is listed once, however many names are looked up in it.
+    std::string entry(int at, const std::string& shown, const std::string& name)
     {
         struct stat info;
         if (fstatat(at, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) {
             return name;
         }
-        int copy = openat(at, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        DIR* listing = copy < 0 ? nullptr : fdopendir(copy);
-        if (listing == nullptr) {
-            if (copy >= 0) {
+        auto listed = listings.find(shown);
+        if (listed == listings.end()) {
+            listed = listings.emplace(shown, std::map<std::u16string, std::string>()).first;
+            int copy = openat(at, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            DIR* listing = copy < 0 ? nullptr : fdopendir(copy);
+            if (listing == nullptr && copy >= 0) {
                 close(copy);
             }
-            return name;
-        }
-        std::u16string wanted = fold(to_utf16(name));
-        std::string match;
-        while (dirent* found = readdir(listing)) {
-            std::string candidate = found->d_name;
-            if (fold(to_utf16(candidate)) == wanted && (match.empty() || candidate < match)) {
-                match = candidate;
+            while (dirent* found = listing == nullptr ? nullptr : readdir(listing)) {
+                std::string candidate = found->d_name;
+                std::string& first = listed->second[fold(to_utf16(candidate))];
+                first = first.empty() || candidate < first ? candidate : first;
+            }
+            if (listing != nullptr) {
+                closedir(listing);
             }
         }
-        closedir(listing);
-        return match.empty() ? name : match;
+        auto match = listed->second.find(fold(to_utf16(name)));
+        return match == listed->second.end() ? name : match->second;
     }
 
     bool read(const std::string& path, size_t most, std::string& spelled, std::string& bytes,
@@ -124,7 +127,7 @@ struct DeviceFiles : RegistryFiles {
         std::vector<std::string> names = split(path, "/");
         spelled.clear();
         for (size_t i = 0; i < names.size(); ++i) {
-            std::string name = entry(at, names[i]);
+            std::string name = entry(at, folder + "/" + spelled, names[i]);
             spelled += (i == 0 ? "" : "/") + name;
             std::string shown = folder + "/" + spelled;
             if (i + 1 == names.size()) {
