@@ -30,14 +30,6 @@ thread_local DWORD last_error = 0;
 uint64_t calls_made = 0;
 uint64_t calls_of[32];
 
-// What a host file is, as a fault names it.
-const char* kind_of(mode_t mode)
-{
-    return S_ISREG(mode) ? "a regular file" : S_ISDIR(mode) ? "a folder" : S_ISLNK(mode) ? "a symbolic link"
-         : S_ISFIFO(mode) ? "a FIFO" : S_ISSOCK(mode) ? "a socket" : S_ISCHR(mode) ? "a character device"
-         : S_ISBLK(mode) ? "a block device" : "a file of an unknown kind";
-}
-
 std::string mode_text(mode_t mode)
 {
     char text[8];
@@ -47,7 +39,9 @@ std::string mode_text(mode_t mode)
 
 // Whether the host lets this user read or write the file, and its mode lets
 // someone: a file nobody may write is read-only whoever runs the emulation.
-std::string refused(const std::string& path, const struct stat& info, bool write)
+// The file is `name` in the folder open as `folder`, or the path itself.
+std::string refused(const std::string& path, const struct stat& info, bool write, int folder = AT_FDCWD,
+                    const char* name = nullptr)
 {
     mode_t bits = write ? 0222 : 0444;
     const char* how = write ? "written" : "read";
@@ -58,7 +52,7 @@ std::string refused(const std::string& path, const struct stat& info, bool write
         return path + " cannot be searched: its mode " + mode_text(info.st_mode) + " lets no one";
     }
     int wanted = (write ? W_OK : R_OK) | (S_ISDIR(info.st_mode) ? X_OK : 0);
-    if (access(path.c_str(), wanted) != 0) {
+    if (faccessat(folder, name != nullptr ? name : path.c_str(), wanted, 0) != 0) {
         return path + " cannot be " + how + ": " + std::strerror(errno);
     }
     return "";
@@ -208,6 +202,13 @@ std::string load_fault_knobs(Device& dev)
 
 }  // namespace
 
+const char* kind_of(unsigned mode)
+{
+    return S_ISREG(mode) ? "a regular file" : S_ISDIR(mode) ? "a folder" : S_ISLNK(mode) ? "a symbolic link"
+         : S_ISFIFO(mode) ? "a FIFO" : S_ISSOCK(mode) ? "a socket" : S_ISCHR(mode) ? "a character device"
+         : S_ISBLK(mode) ? "a block device" : "a file of an unknown kind";
+}
+
 // The one list of traced calls, in the order of their parts of the platform.
 const char* const TRACED_CALLS[] = {
     "CreateFileW", "DeviceIoControl", "CloseHandle", "DeleteFileW", "MoveFileW", "FlushFileBuffers",
@@ -253,7 +254,7 @@ std::string boot(const std::string& folder)
         complaint = load_fault_knobs(dev);
     }
     if (complaint.empty()) {
-        complaint = load_registry(dev.folder + "/registry.reg");
+        complaint = load_registry(dev.folder);
     }
     if (!complaint.empty()) {
         return complaint;
@@ -275,9 +276,15 @@ std::string boot(const std::string& folder)
 
 int open_device_file(const std::string& path, const std::string& role, std::string& complaint)
 {
+    return open_device_file_at(AT_FDCWD, path, path, role, complaint);
+}
+
+int open_device_file_at(int folder, const std::string& name, const std::string& path, const std::string& role,
+                        std::string& complaint)
+{
     complaint.clear();
     struct stat info;
-    if (lstat(path.c_str(), &info) != 0) {
+    if (fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno != ENOENT) {
             complaint = path + ": " + std::strerror(errno);
         }
@@ -287,12 +294,12 @@ int open_device_file(const std::string& path, const std::string& role, std::stri
         complaint = path + " is " + kind_of(info.st_mode) + ": " + role + " must be a regular file";
         return -1;
     }
-    complaint = refused(path, info, false);
+    complaint = refused(path, info, false, folder, name.c_str());
     if (!complaint.empty()) {
         return -1;
     }
     // Never blocks, never follows a link that took the file's place meanwhile.
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int fd = openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat opened;
     if (fd < 0 || fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
         complaint = path + " cannot be read: " + (fd < 0 ? std::strerror(errno) : "it is no longer a regular file");

@@ -37,9 +37,14 @@ void boot_or_exit();
 std::u16string command_line_of(int argc, char** argv, int first);
 const Device& device();
 
-// Loads the device's HKEY_LOCAL_MACHINE from a registry file; a missing file
-// is an empty registry. The complaint "FILE:LINE: what" for a malformed one.
-std::string load_registry(const std::string& file);
+struct Registry;
+// Reads the registry that a device folder boots with: registry.reg and the
+// files it includes, with the build variables of registry.env; a missing
+// registry.reg is an empty registry. The complaint "FILE:LINE: what" (or one
+// naming the file) for a fault; registry is then left as it was.
+std::string read_device_registry(const std::string& folder, Registry& registry);
+// The same into the device's HKEY_LOCAL_MACHINE.
+std::string load_registry(const std::string& folder);
 
 // For the emulation's own tests: boots on the given folder with the knobs of
 // the environment, or returns the one-line complaint without exiting.
@@ -102,6 +107,12 @@ bool signal_waits();
 // empty complaint when it does not exist; -1 with the one-line complaint,
 // naming the file and what is wrong, otherwise. The role names the file in it.
 int open_device_file(const std::string& path, const std::string& role, std::string& complaint);
+// The same for the file `name` in the folder open as `folder`, named `path`
+// in the complaint.
+int open_device_file_at(int folder, const std::string& name, const std::string& path, const std::string& role,
+                        std::string& complaint);
+// What a host file is, by its mode, as a complaint names it: "a FIFO".
+const char* kind_of(unsigned mode);
 // At most `most` bytes from fd.
 std::string read_at_most(int fd, size_t most);
 

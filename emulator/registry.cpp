@@ -1,8 +1,13 @@
 // The device's HKEY_LOCAL_MACHINE, loaded from $CE_DEVICE/registry.reg
 // before the tool runs, and the registry calls the tool makes on it.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 
@@ -69,12 +74,128 @@ bool key_path(HKEY key, std::u16string& path)
 
 }  // namespace
 
-std::string load_registry(const std::string& file)
+namespace {
+
+// The device folder's files for the includes, each reached from the folder
+// one name at a time: never through a symbolic link, and a name matched
+// without regard to case, as the platform build's own host matches it.
+struct DeviceFiles : RegistryFiles {
+    std::string folder;
+    std::map<std::string, std::map<std::u16string, std::string>> listings;  // by folder: folded name, entry
+
+    explicit DeviceFiles(const std::string& device_folder) : folder(device_folder) {}
+
+    // The entry of the open folder spelt `name`, or else the first in order
+    // whose folded name matches; `name` itself when none does. Each folder
+    // is listed once, however many names are looked up in it.
+    std::string entry(int at, const std::string& shown, const std::string& name)
+    {
+        struct stat info;
+        if (fstatat(at, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) {
+            return name;
+        }
+        auto listed = listings.find(shown);
+        if (listed == listings.end()) {
+            listed = listings.emplace(shown, std::map<std::u16string, std::string>()).first;
+            int copy = openat(at, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            DIR* listing = copy < 0 ? nullptr : fdopendir(copy);
+            if (listing == nullptr && copy >= 0) {
+                close(copy);
+            }
+            while (dirent* found = listing == nullptr ? nullptr : readdir(listing)) {
+                std::string candidate = found->d_name;
+                std::string& first = listed->second[fold(to_utf16(candidate))];
+                first = first.empty() || candidate < first ? candidate : first;
+            }
+            if (listing != nullptr) {
+                closedir(listing);
+            }
+        }
+        auto match = listed->second.find(fold(to_utf16(name)));
+        return match == listed->second.end() ? name : match->second;
+    }
+
+    bool read(const std::string& path, size_t most, std::string& spelled, std::string& bytes,
+              std::string& complaint) override
+    {
+        // CE_DEVICE itself may be named through a link, as at boot.
+        int at = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (at < 0) {
+            complaint = folder + ": " + std::strerror(errno);
+            return false;
+        }
+        std::vector<std::string> names = split(path, "/");
+        spelled.clear();
+        for (size_t i = 0; i < names.size(); ++i) {
+            std::string name = entry(at, folder + "/" + spelled, names[i]);
+            spelled += (i == 0 ? "" : "/") + name;
+            std::string shown = folder + "/" + spelled;
+            if (i + 1 == names.size()) {
+                int fd = open_device_file_at(at, name, shown, "an included registry file", complaint);
+                close(at);
+                if (fd < 0 && complaint.empty()) {
+                    complaint = shown + ", which this line includes, does not exist";
+                }
+                if (fd < 0) {
+                    return false;
+                }
+                bytes = read_at_most(fd, most);
+                close(fd);
+                return true;
+            }
+            struct stat info;
+            int next = -1;
+            if (fstatat(at, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+                complaint = shown + (errno == ENOENT ? std::string(", a folder of this line's include, does not exist")
+                                                     : ": " + std::string(std::strerror(errno)));
+            } else if (!S_ISDIR(info.st_mode)) {
+                complaint = shown + " is " + kind_of(info.st_mode) +
+                            ": an include is read only through folders of the device folder";
+            } else if ((info.st_mode & 0111) == 0) {
+                complaint = shown + " cannot be searched: its mode lets no one";
+            } else if ((next = openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) < 0) {
+                complaint = shown + " cannot be searched: " + std::strerror(errno);
+            }
+            close(at);
+            if (next < 0) {
+                return false;
+            }
+            at = next;
+        }
+        close(at);
+        complaint = folder + "/" + path + " names no file";
+        return false;
+    }
+};
+
+}  // namespace
+
+std::string read_device_registry(const std::string& folder, Registry& registry)
 {
     std::string complaint;
-    int fd = open_device_file(file, "the registry file", complaint);
+    BuildVariables variables;
+    std::string env = folder + "/registry.env";
+    int fd = open_device_file(env, "the build variables file", complaint);
+    if (fd < 0 && !complaint.empty()) {
+        return complaint;
+    }
+    if (fd >= 0) {
+        std::string bytes = read_at_most(fd, LARGEST_VARIABLES_FILE + 1);
+        close(fd);
+        if (bytes.size() > LARGEST_VARIABLES_FILE) {
+            return env + " is larger than 1 MiB: too large for a file of build variables";
+        }
+        std::string error;
+        if (!parse_build_variables(bytes, variables, error)) {
+            return env + ":" + error;
+        }
+    }
+    std::string file = folder + "/registry.reg";
+    fd = open_device_file(file, "the registry file", complaint);
     if (fd < 0) {
-        registry = Registry();
+        if (complaint.empty()) {
+            registry = Registry();
+        }
         return complaint;
     }
     std::string bytes = read_at_most(fd, LARGEST_REGISTRY_FILE + 1);
@@ -83,12 +204,19 @@ std::string load_registry(const std::string& file)
         return file + " is larger than 16 MiB: too large for a registry file";
     }
     std::string error;
-    Registry loaded;
-    if (!parse_registry(bytes, loaded, error)) {
-        return file + ":" + error;
+    DeviceFiles files(folder);
+    if (!parse_registry_files("registry.reg", bytes, variables, files, registry, error)) {
+        return folder + "/" + error;
     }
-    registry = std::move(loaded);
     return "";
+}
+
+std::string load_registry(const std::string& folder)
+{
+    Registry loaded;
+    std::string complaint = read_device_registry(folder, loaded);
+    registry = std::move(loaded);
+    return complaint;
 }
 
 }  // namespace ce

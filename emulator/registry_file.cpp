@@ -2,6 +2,7 @@
 
 #include "emulator.h"
 
+#include <cstdio>
 #include <iterator>
 #include <vector>
 
@@ -11,6 +12,7 @@ namespace {
 
 const uint32_t TYPE_SZ = 1, TYPE_EXPAND_SZ = 2, TYPE_BINARY = 3, TYPE_DWORD = 4, TYPE_MULTI_SZ = 7;
 struct Fault {
+    std::string file;  // "" in a file read alone
     size_t line;
     std::string message;
 };
@@ -40,7 +42,7 @@ Text decode(const std::string& bytes)
     size_t line = 1;
     if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE) {
         if (bytes.size() % 2 != 0) {
-            throw Fault{1, "UTF-16 text with an odd number of bytes"};
+            throw Fault{"", 1, "UTF-16 text with an odd number of bytes"};
         }
         text.units.reserve(bytes.size() / 2);
         for (size_t i = 2; i < bytes.size(); i += 2) {
@@ -52,7 +54,7 @@ Text decode(const std::string& bytes)
         for (size_t length = 0; i < bytes.size(); i += length) {
             char32_t c = 0;
             if (!decode_utf8(bytes, i, c, length)) {
-                throw Fault{line, "not UTF-8 text"};
+                throw Fault{"", line, "not UTF-8 text"};
             }
             append_utf16(text.units, c);
             line += c == '\n';
@@ -63,7 +65,7 @@ Text decode(const std::string& bytes)
         if (text.units[i] == '\n') {
             text.starts.push_back(i + 1);
         } else if (text.units[i] == 0) {
-            throw Fault{text.starts.size(), "a zero character in the text"};
+            throw Fault{"", text.starts.size(), "a zero character in the text"};
         }
     }
     text.starts.push_back(text.units.size() + 1);
@@ -111,6 +113,29 @@ int hex_digit(char16_t c)
     return -1;
 }
 
+// A letter, digit or _: what the names of build variables are made of.
+bool is_name_unit(char16_t c)
+{
+    return c == '_' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+bool is_name(const std::u16string& text)
+{
+    for (char16_t c : text) {
+        if (!is_name_unit(c)) {
+            return false;
+        }
+    }
+    return !text.empty();
+}
+
+// The word at text[at], in any case, followed by a blank or the end.
+bool word_at(const std::u16string& text, size_t at, const char* word)
+{
+    size_t end = at + std::char_traits<char>::length(word);
+    return starts_with_folded(text, at, word) && (end == text.size() || is_space(text[end]));
+}
+
 // A key and every key below it.
 size_t keys_in(const RegistryKey& key)
 {
@@ -123,40 +148,229 @@ size_t keys_in(const RegistryKey& key)
 
 class Parser {
 public:
-    Parser(const Text& text, Registry& registry) : text_(text), registry_(registry) {}
-
-    void run()
+    // Without files, an #include is a fault.
+    Parser(Registry& registry, const BuildVariables& variables, RegistryFiles* files, const std::string& top,
+           size_t top_bytes)
+        : registry_(registry), variables_(variables), files_(files), open_files_{top}, bytes_(top_bytes)
     {
+    }
+
+    // One file, whole; an included one in the place of its #include line.
+    // The IF blocks of a file close in that file.
+    void run(const Text& text, const std::string& file, bool included)
+    {
+        const Text* outer_text = text_;
+        std::string outer_file = file_;
+        size_t outer_index = index_;
+        text_ = &text;
+        file_ = file;
+        struct Block {
+            size_t line;
+            bool selected;
+        };
+        std::vector<Block> blocks;
+        size_t unselected = 0;  // of the blocks open
         bool first = true;
-        for (index_ = 0; index_ < text_.lines(); ++index_) {
-            std::u16string line = trimmed(text_.line(index_));
+        for (index_ = 0; index_ < text_->lines(); ++index_) {
+            std::u16string line = trimmed(text_->line(index_));
             if (line.empty() || line[0] == ';') {
                 continue;
             }
             bool header = line == u"REGEDIT4" || line == u"Windows Registry Editor Version 5.00";
+            if (header && included) {
+                throw fault("an included file holds the platform form, without a REGEDIT4 or \"Windows Registry Editor Version 5.00\" line");
+            }
             if (header) {
                 if (!first) {
                     throw fault("the REGEDIT4 or \"Windows Registry Editor Version 5.00\" line must come first");
                 }
                 editor_ = true;
                 regedit4_ = line == u"REGEDIT4";
+            } else if (!editor_ && line.compare(0, 2, u"IF") == 0 && (line.size() == 2 || is_space(line[2]))) {
+                bool selected = selects(line);
+                blocks.push_back(Block{index_, unselected == 0 && selected});
+                unselected += blocks.back().selected ? 0 : 1;
+            } else if (!editor_ && line.compare(0, 5, u"ENDIF") == 0 && (line.size() == 5 || is_space(line[5]))) {
+                if (line.size() != 5) {
+                    throw fault("nothing may follow ENDIF on its line");
+                }
+                if (blocks.empty()) {
+                    throw fault("an ENDIF with no IF open in this file");
+                }
+                unselected -= blocks.back().selected ? 0 : 1;
+                blocks.pop_back();
+            } else if (unselected > 0) {
+                // A block not selected: only its IF and ENDIF lines count.
             } else if (line[0] == '[') {
                 section(line);
             } else if (line[0] == '"' || line[0] == '@') {
                 value(line);
+            } else if (!editor_ && line.compare(0, 8, u"#include") == 0) {
+                include(line);
             } else {
-                throw fault("neither a [key], a \"value\"=..., nor a ; comment");
+                throw fault(editor_ ? "neither a [key], a \"value\"=..., nor a ; comment"
+                                    : "neither a [key], a \"value\"=..., an IF, ENDIF or #include line, nor a ; comment");
             }
             first = false;
         }
+        if (!blocks.empty()) {
+            index_ = blocks.back().line;
+            throw fault("this IF is never closed: no ENDIF for it in its file");
+        }
+        text_ = outer_text;
+        file_ = outer_file;
+        index_ = outer_index;
     }
 
     Fault fault(const std::string& message) const
     {
-        return Fault{index_ + 1, message};
+        return Fault{file_, index_ + 1, message};
     }
 
 private:
+    // IF NAME, IF NAME = value, each perhaps with " !" at the end: whether
+    // the block counts.
+    bool selects(const std::u16string& line) const
+    {
+        std::u16string rest = trimmed(line.substr(2));
+        bool negated = rest.size() >= 2 && rest.back() == '!' && is_space(rest[rest.size() - 2]);
+        if (negated) {
+            rest = trimmed(rest.substr(0, rest.size() - 1));
+        }
+        size_t end = 0;
+        while (end < rest.size() && is_name_unit(rest[end])) {
+            ++end;
+        }
+        std::u16string after = trimmed(rest.substr(end));
+        std::u16string value = after.empty() || after[0] != '=' ? u"" : trimmed(after.substr(1));
+        if (end == 0 || (!after.empty() && value.empty())) {
+            throw fault("an IF line is IF NAME, IF NAME !, IF NAME = value or IF NAME = value !, NAME of letters, digits and _");
+        }
+        auto found = variables_.find(fold(rest.substr(0, end)));
+        bool holds = found != variables_.end() && (after.empty() || found->second == value);
+        return holds != negated;
+    }
+
+    // #include "PATH": the file read in the place of this line.
+    void include(const std::u16string& line)
+    {
+        size_t at = 8;
+        skip_spaces(line, at);
+        size_t close = at < line.size() && line[at] == '"' ? line.find('"', at + 1) : std::u16string::npos;
+        if (close == std::u16string::npos || !trimmed(line.substr(close + 1)).empty()) {
+            throw fault("an #include line is #include \"PATH\"");
+        }
+        if (files_ == nullptr) {
+            throw fault("an #include is read only with the device folder's files");
+        }
+        std::string path = resolved(expanded(line.substr(at + 1, close - at - 1)));
+        auto known = read_.find(path);
+        if (known == read_.end()) {
+            std::string spelled, bytes, complaint;
+            if (!files_->read(path, LARGEST_REGISTRY_FILE - bytes_ + 1, spelled, bytes, complaint)) {
+                throw fault(complaint);
+            }
+            known = read_.emplace(path, std::make_pair(spelled, bytes)).first;
+        }
+        const std::string& spelled = known->second.first;
+        const std::string& bytes = known->second.second;
+        for (size_t i = 0; i < open_files_.size(); ++i) {
+            if (open_files_[i] == spelled) {
+                std::string cycle;
+                for (size_t k = i; k < open_files_.size(); ++k) {
+                    cycle += open_files_[k] + " includes ";
+                }
+                throw fault("an include cycle: " + cycle + spelled);
+            }
+        }
+        if (open_files_.size() == DEEPEST_INCLUDE) {
+            throw fault("an #include nested deeper than " + std::to_string(DEEPEST_INCLUDE) + " files");
+        }
+        if (bytes.size() > LARGEST_REGISTRY_FILE - bytes_) {
+            throw fault("the registry's files together are larger than 16 MiB");
+        }
+        bytes_ += bytes.size();
+        Text text;
+        try {
+            text = decode(bytes);
+        } catch (Fault& fault) {
+            fault.file = spelled;
+            throw;
+        }
+        open_files_.push_back(spelled);
+        run(text, spelled, true);
+        open_files_.pop_back();
+    }
+
+    // The path with each $(NAME) replaced by the variable's value.
+    std::u16string expanded(const std::u16string& path) const
+    {
+        std::u16string out;
+        for (size_t i = 0; i < path.size(); ++i) {
+            if (path[i] != '$' || i + 1 == path.size() || path[i + 1] != '(') {
+                out += path[i];
+                continue;
+            }
+            size_t close = path.find(')', i + 2);
+            std::u16string name = close == std::u16string::npos ? u"" : path.substr(i + 2, close - i - 2);
+            if (!is_name(name)) {
+                throw fault("a $( in an #include path is $(NAME), NAME of letters, digits and _");
+            }
+            auto found = variables_.find(fold(name));
+            if (found == variables_.end()) {
+                throw fault("$(" + to_utf8(name) + ") in the #include path is not set in registry.env");
+            }
+            out += found->second;
+            i = close;
+        }
+        return out;
+    }
+
+    // Where an include path leads, inside the device folder: from the
+    // folder of the including file, or from the device folder itself when
+    // it begins with a separator. Nothing outside is ever reached.
+    std::string resolved(const std::u16string& path) const
+    {
+        auto separator = [](char16_t c) { return c == '\\' || c == '/'; };
+        std::string utf8 = to_utf8(path);
+        if (to_utf16(utf8) != path) {
+            throw fault("an #include path with half a surrogate pair names no file");
+        }
+        std::vector<std::string> parts;
+        if (!path.empty() && separator(path[0])) {
+            if (path.size() > 1 && separator(path[1])) {
+                throw fault("an #include path that begins with two separators names another machine: includes are read only inside the device folder");
+            }
+        } else if (path.size() >= 2 && path[1] == ':' && ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z')) {
+            throw fault("an #include path with a drive (" + utf8.substr(0, 2) +
+                        ") names a place outside the device folder: includes are read only inside it, and a path that begins with \\ starts at the device folder");
+        } else {
+            parts = split(file_, "/");
+            parts.pop_back();
+        }
+        if (!path.empty() && separator(path.back())) {
+            throw fault("an #include path that ends with a separator names a folder");
+        }
+        for (const std::string& part : split(utf8, "\\/")) {
+            if (part == "..") {
+                if (parts.empty()) {
+                    throw fault("an #include path that climbs above the device folder: includes are read only inside it");
+                }
+                parts.pop_back();
+            } else if (part != ".") {
+                parts.push_back(part);
+            }
+        }
+        if (parts.empty()) {
+            throw fault("an #include path that names no file");
+        }
+        std::string joined;
+        for (const std::string& part : parts) {
+            joined += (joined.empty() ? "" : "/") + part;
+        }
+        return joined;
+    }
+
     void section(const std::u16string& line)
     {
         if (line.back() != ']') {
@@ -379,10 +593,10 @@ private:
         if (at + 1 != line.size() || line[at] != '\\') {
             return false;
         }
-        if (index_ + 1 >= text_.lines()) {
+        if (index_ + 1 >= text_->lines()) {
             throw fault("a list continued past the end of the file");
         }
-        line = trimmed(text_.line(++index_));
+        line = trimmed(text_->line(++index_));
         at = 0;
         return true;
     }
@@ -439,9 +653,15 @@ private:
         return bytes + std::string(2, '\0');
     }
 
-    const Text& text_;
     Registry& registry_;
-    size_t keys_ = 0;  // below the root, as the file stands so far
+    const BuildVariables& variables_;
+    RegistryFiles* files_;
+    std::vector<std::string> open_files_;  // the top file first, the one being read last
+    std::map<std::string, std::pair<std::string, std::string>> read_;  // by path: as spelled, the bytes
+    size_t bytes_;  // of the files read so far, each time it is included
+    const Text* text_ = nullptr;
+    std::string file_;
+    size_t keys_ = 0;  // below the root, as the files stand so far
     size_t index_ = 0;
     RegistryKey* current_ = nullptr;
     bool ignored_ = false;
@@ -450,20 +670,207 @@ private:
     bool regedit4_ = false;
 };
 
+std::string hex_text(uint32_t number)
+{
+    char text[12];
+    std::snprintf(text, sizeof text, "%x", static_cast<unsigned>(number));
+    return text;
+}
+
+// A name or text in quotes, as the parser reads it back; false when UTF-8
+// cannot carry it or a line end would split it.
+bool quote(const std::u16string& text, std::string& out)
+{
+    std::string utf8 = to_utf8(text);
+    if (to_utf16(utf8) != text || text.find('\n') != std::u16string::npos) {
+        return false;
+    }
+    out += '"';
+    for (char c : utf8) {
+        out += c == '\\' || c == '"' ? std::string("\\") + c : std::string(1, c);
+    }
+    out += '"';
+    return true;
+}
+
+// Bytes as a REGEDIT4 list: two hexadecimal digits each, continued over lines.
+std::string byte_list_of(const std::string& bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        unsigned char byte = static_cast<unsigned char>(bytes[i]);
+        out += i == 0 ? "" : i % 25 == 0 ? ",\\\n  " : ",";
+        out += digits[byte >> 4];
+        out += digits[byte & 15];
+    }
+    return out;
+}
+
+// One value's line; false when REGEDIT4 cannot hold it as it is.
+bool value_line(const RegistryValue& value, std::string& line)
+{
+    bool exact = true;
+    if (value.name.empty()) {
+        line = "@";
+    } else if (!quote(value.name, line)) {
+        line = "\"" + to_utf8(value.name) + "\"";
+        exact = false;
+    }
+    line += "=";
+    std::string hex = value.type == TYPE_BINARY ? "hex:" : "hex(" + hex_text(value.type) + "):";
+    const std::string& data = value.data;
+    bool text_type = value.type == TYPE_SZ || value.type == TYPE_EXPAND_SZ || value.type == TYPE_MULTI_SZ;
+    if (value.type == TYPE_DWORD && data.size() == 4) {
+        uint32_t number = 0;
+        for (int i = 3; i >= 0; --i) {
+            number = (number << 8) | static_cast<unsigned char>(data[i]);
+        }
+        std::string digits = hex_text(number);
+        line += "dword:" + std::string(8 - digits.size(), '0') + digits;
+        return exact;
+    }
+    if (!text_type) {
+        line += hex + byte_list_of(data);
+        return exact;
+    }
+    std::u16string units;
+    for (size_t i = 0; i + 1 < data.size(); i += 2) {
+        units += static_cast<char16_t>(static_cast<unsigned char>(data[i]) | static_cast<unsigned char>(data[i + 1]) << 8);
+    }
+    bool terminated = !units.empty() && units.back() == 0 && data.size() % 2 == 0;
+    std::string text;
+    if (value.type == TYPE_SZ && terminated && units.find(u'\0') == units.size() - 1 &&
+        quote(units.substr(0, units.size() - 1), text)) {
+        line += text;
+        return exact;
+    }
+    // REGEDIT4 holds the other text as 8-bit characters, which the import
+    // widens and ends with a zero where there is none.
+    std::string narrow;
+    bool eight_bit = data.size() % 2 == 0 && (data.empty() || terminated);
+    for (char16_t unit : units) {
+        eight_bit = eight_bit && unit <= 0xFF;
+        narrow += static_cast<char>(unit);
+    }
+    line += hex + byte_list_of(eight_bit ? narrow : data);
+    return exact && eight_bit;
+}
+
+void export_key(const RegistryKey& key, const std::string& path, bool root, std::string& out,
+                std::vector<std::string>& inexact)
+{
+    if (!root || !key.values.empty()) {
+        out += "\n[" + path + "]\n";
+    }
+    if (to_utf16(to_utf8(key.name)) != key.name) {
+        inexact.push_back(path + ": REGEDIT4 cannot hold the key's name, which holds half a surrogate pair");
+    }
+    for (const auto& entry : key.values) {
+        std::string line;
+        if (value_line(entry.second, line)) {
+            out += line + "\n";
+        } else {
+            // A comment is one line: its list is not continued.
+            for (size_t at; (at = line.find(",\\\n  ")) != std::string::npos;) {
+                line.replace(at, 5, ",");
+            }
+            out += ";" + line + "\n";
+            inexact.push_back(path + ": " + (entry.second.name.empty() ? "@" : to_utf8(entry.second.name)) +
+                              ": REGEDIT4 cannot hold the value as it is; it is written as a comment");
+        }
+    }
+    for (const auto& sub : key.subkeys) {
+        export_key(*sub.second, path + "\\" + to_utf8(sub.second->name), false, out, inexact);
+    }
+}
+
 }  // namespace
+
+std::string export_regedit4(const Registry& registry, std::vector<std::string>& inexact)
+{
+    std::string out = "REGEDIT4\n";
+    export_key(registry.root, "HKEY_LOCAL_MACHINE", true, out, inexact);
+    return out;
+}
 
 bool parse_registry(const std::string& bytes, Registry& registry, std::string& error)
 {
     Registry loaded;
     try {
         Text text = decode(bytes);
-        Parser parser(text, loaded);
-        parser.run();
+        BuildVariables none;
+        Parser parser(loaded, none, nullptr, "", bytes.size());
+        parser.run(text, "", false);
     } catch (const Fault& fault) {
         error = std::to_string(fault.line) + ": " + fault.message;
         return false;
     }
     registry = std::move(loaded);
+    return true;
+}
+
+bool parse_registry_files(const std::string& top, const std::string& bytes, const BuildVariables& variables,
+                          RegistryFiles& files, Registry& registry, std::string& error)
+{
+    Registry loaded;
+    try {
+        Text text;
+        try {
+            text = decode(bytes);
+        } catch (Fault& fault) {
+            fault.file = top;
+            throw;
+        }
+        Parser parser(loaded, variables, &files, top, bytes.size());
+        parser.run(text, top, false);
+    } catch (const Fault& fault) {
+        error = fault.file + ":" + std::to_string(fault.line) + ": " + fault.message;
+        return false;
+    }
+    registry = std::move(loaded);
+    return true;
+}
+
+bool parse_build_variables(const std::string& bytes, BuildVariables& variables, std::string& error)
+{
+    BuildVariables read;
+    try {
+        Text text = decode(bytes);
+        for (size_t i = 0; i < text.lines(); ++i) {
+            // The value runs to the line's end, blanks and all, as the
+            // command shell's set takes it.
+            std::u16string line = text.line(i);
+            size_t at = 0;
+            while (at < line.size() && is_space(line[at])) {
+                ++at;
+            }
+            if (at == line.size() || line[at] == ';' || line[at] == '#' || line.compare(at, 2, u"::") == 0 ||
+                word_at(line, at, "rem") || word_at(line, at, "@rem")) {
+                continue;
+            }
+            if (word_at(line, at, "set")) {
+                for (at += 3; at < line.size() && is_space(line[at]); ++at) {
+                }
+            }
+            size_t equals = line.find('=', at);
+            std::u16string name = equals == std::u16string::npos ? u"" : line.substr(at, equals - at);
+            if (!is_name(name)) {
+                throw Fault{"", i + 1, "a line is NAME=value or set NAME=value, NAME of letters, digits and _; "
+                                       "or blank, or a comment that starts with rem, @rem, ::, ; or #"};
+            }
+            std::u16string value = line.substr(equals + 1);
+            if (value.empty()) {
+                read.erase(fold(name));
+            } else {
+                read[fold(name)] = value;
+            }
+        }
+    } catch (const Fault& fault) {
+        error = std::to_string(fault.line) + ": " + fault.message;
+        return false;
+    }
+    variables = std::move(read);
     return true;
 }
 

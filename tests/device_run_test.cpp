@@ -65,6 +65,13 @@ void registry_fixture(const TempDevice& device)
     device.set_driver("accept");
     device.write("registry.reg", read_file(std::string(FIXTURE_DIR) + "/" + file));
 }
+// A registry.reg that includes a BSP's files, with a registry.env.
+void platform_build(const TempDevice& device)
+{
+    fs::copy(std::string(FIXTURE_DIR) + "/platform-build", device.path(), fs::copy_options::recursive);
+    device.set_driver("accept");
+}
+
 const char REGEDIT4[] = "regedit4.reg";
 const char REGEDIT5[] = "regedit5-utf16.reg";
 
@@ -99,6 +106,7 @@ const Case CASES[] = {
     {"Regedit4Defaults", TOOL_1, IMAGE_1, {}, "y\nN\nN\n", registry_fixture<REGEDIT4>},
     {"Regedit5Kept", TOOL_1, IMAGE_1, {"-s"}, "", registry_fixture<REGEDIT5>},
     {"Regedit5Defaults", TOOL_1, IMAGE_1, {}, "y\nN\nN\n", registry_fixture<REGEDIT5>},
+    {"PlatformBuildRegistry", TOOL_1, IMAGE_1, {"-s"}, "", platform_build},
 };
 
 void PrintTo(const Case& c, std::ostream* out)

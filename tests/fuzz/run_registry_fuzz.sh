@@ -29,5 +29,7 @@ rm -rf "$work_dir/corpus" "$work_dir/findings"
 mkdir -p "$work_dir/corpus" "$work_dir/findings"
 cp "$source_dir"/tests/fuzz/corpus/* "$work_dir/corpus/"
 cd "$work_dir/findings"
-exec "$work_dir/registry_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+# A finding must fail the test: libFuzzer's own exit status for one, 77, is
+# the test's status for a skip.
+exec "$work_dir/registry_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -error_exitcode=1 \
     -max_len=4096 -print_final_stats=1 "$work_dir/corpus"
