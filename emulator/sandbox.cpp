@@ -101,6 +101,7 @@ int seccomp_filter_fd()
     std::vector<sock_filter> p = {load(offsetof(seccomp_data, arch)),
                                   test(BPF_JEQ, AUDIT_ARCH_X86_64, 0, x86_64.size())};
     p.insert(p.end(), x86_64.begin(), x86_64.end());
+    // On a kernel without the i386 ABI a 64-bit program can make no i386 call at all: nothing is lost.
     p.push_back(test(BPF_JEQ, AUDIT_ARCH_I386, 0, i386.size()));
     p.insert(p.end(), i386.begin(), i386.end());
     p.push_back(give(SECCOMP_RET_KILL_PROCESS));

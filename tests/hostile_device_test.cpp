@@ -107,7 +107,7 @@ TEST(DeviceFault, EveryBadDeviceFileStopsTheRunBeforeAnythingIsPrintedOrTouched)
         UpgradeDevice device;
         spoil(device, bad);
         RunOptions options;
-        options.timeout_seconds = 5;  // a FIFO opened for reading would block for ever
+        options.timeout_seconds = 20;  // a FIFO opened for reading would block for ever
         RunResult run = device.run(TOOL_10000, {"-s"}, options);
         chmod(device.path().c_str(), 0700);
         EXPECT_FALSE(run.timed_out);

@@ -82,4 +82,16 @@ expect "account" "$(account host "$log")" "[host] 1 passed, 2 skipped, 1 failed
 [host] skipped TerminalTest.Keys: tmux is <not> installed
 [host] FAILED registry_fuzz"
 rm -f "$log"
+
+# A workflow whose tests a signal ended says 0, as cmake --workflow does: no
+# results is a failure all the same.
+fake=$(mktemp -d)
+mkdir "$fake/scripts"
+said=$(bash -c 'source "$1/scripts/test-all"; scripts/install-packages() { :; }; cmake() { :; }; main' \
+         "$fake/scripts/test-all" "$top" 2>&1; echo "status $?")
+expect "a workflow without results" "$said" "
+scripts/test-all: what ran
+[host] FAILED: the workflow ended with status 0, but its tests wrote no results: something ended them
+status 1"
+rm -rf "$fake"
 exit $((failures > 0))

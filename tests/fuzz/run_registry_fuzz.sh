@@ -7,7 +7,7 @@ work_dir=$2
 seconds=${3:-45}
 clang=$(command -v clang++ || command -v clang++-14 || true)
 if [ -z "$clang" ]; then
-    echo "clang++ not found: the registry fuzz test is skipped"
+    echo "Skipped: no clang++ is installed to build the fuzz target"
     exit 77
 fi
 mkdir -p "$work_dir"
@@ -19,7 +19,7 @@ if ! "$clang" -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitiz
         -o "$work_dir/registry_fuzz" 2>"$work_dir/build.log"; then
     if grep -q -i -e 'libclang_rt.fuzzer' -e 'fuzzer.*not found' "$work_dir/build.log"; then
         cat "$work_dir/build.log"
-        echo "clang's libFuzzer runtime is missing: the registry fuzz test is skipped"
+        echo "Skipped: clang's libFuzzer run-time is not installed"
         exit 77
     fi
     cat "$work_dir/build.log"
