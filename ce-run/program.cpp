@@ -317,7 +317,9 @@ Refusal map_image(const std::vector<uint8_t>& bytes, const Program& program, uin
 {
     std::memcpy(image, bytes.data(), program.headers_size);
     for (const Section& s : program.sections) {
-        std::memcpy(image + s.rva, bytes.data() + s.raw_offset, s.raw_size);
+        if (s.raw_size != 0) {  // without raw data its offset may be anything
+            std::memcpy(image + s.rva, bytes.data() + s.raw_offset, s.raw_size);
+        }
     }
     uint32_t delta = base - program.preferred_base;
     uint64_t end = static_cast<uint64_t>(program.relocations_rva) + program.relocations_size;
