@@ -3,8 +3,6 @@
 // the emulation's own function, which traces and fails as on the host.
 #include "coredll.h"
 
-#include <signal.h>
-
 #include <cstring>
 #include <string>
 
@@ -29,7 +27,7 @@ const char16_t* text(int n)
 template <typename T>
 T* opaque(int n)
 {
-    return static_cast<T*>(guest_memory(n, argument(n), 1, false));
+    return static_cast<T*>(guest_memory_or_null(n, argument(n), 1, false));
 }
 
 HANDLE handle(int n)
@@ -84,8 +82,8 @@ uint32_t CreateFileW_()
 
 uint32_t DeviceIoControl_()
 {
-    void* in = guest_memory(2, argument(2), argument(3), false);
-    void* out = guest_memory(4, argument(4), argument(5), true);
+    void* in = guest_memory_or_null(2, argument(2), argument(3), false);
+    void* out = guest_memory_or_null(4, argument(4), argument(5), true);
     return DeviceIoControl(handle(0), argument(1), in, argument(3), out, argument(5), guest_pointer<DWORD>(6, true),
                            opaque<struct CeOverlapped>(7));
 }
@@ -125,7 +123,7 @@ uint32_t RegQueryValueExW_()
 {
     DWORD* size = guest_pointer<DWORD>(5, true);
     // The data buffer is as large as the size offered says.
-    void* data = guest_memory(4, argument(4), size == nullptr || *size == 0 ? 1 : *size, true);
+    void* data = guest_memory_or_null(4, argument(4), size == nullptr || *size == 0 ? 1 : *size, true);
     return static_cast<uint32_t>(RegQueryValueExW(key(0), text(1), opaque<DWORD>(2), guest_pointer<DWORD>(3, true),
                                                   static_cast<LPBYTE>(data), size));
 }
@@ -163,17 +161,9 @@ uint32_t Sleep_()
     return 0;
 }
 
-// The emulation has no TerminateProcess of its own (the tool does not call
-// it): the started program is killed, and reaped by the next process call.
 uint32_t TerminateProcess_()
 {
-    ce::HandleEntry* entry = ce::find_handle(handle(0));
-    if (entry == nullptr || entry->kind != ce::HandleKind::Process) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    kill(static_cast<pid_t>(entry->pid), SIGKILL);
-    return TRUE;
+    return TerminateProcess(handle(0), argument(1));
 }
 
 uint32_t getwchar_()
@@ -190,23 +180,15 @@ uint32_t _wfopen_()
 
 uint32_t fwrite_()
 {
+    // Nothing to write reads nothing: the emulation then never looks at it.
     uint64_t bytes = static_cast<uint64_t>(argument(1)) * argument(2);
-    const void* data = guest_memory(0, argument(0), bytes, false);
-    FILE* file = stream(3);
-    if (file == stdin) {
-        return 0;  // input takes no writes
-    }
-    return static_cast<uint32_t>(ce_fwrite(data, argument(1), argument(2), file));
+    const void* data = bytes == 0 ? nullptr : guest_memory_or_null(0, argument(0), bytes, false);
+    return static_cast<uint32_t>(ce_fwrite(data, argument(1), argument(2), stream(3)));
 }
 
 uint32_t fflush_()
 {
-    FILE* file = stream(0);
-    if (file == stdin) {
-        ce::flush_console();
-        return 0;
-    }
-    return static_cast<uint32_t>(ce_fflush(file));
+    return static_cast<uint32_t>(ce_fflush(stream(0)));
 }
 
 uint32_t fclose_()
@@ -229,11 +211,11 @@ uint32_t _getstdfilex_()
 
 uint32_t memcpy_()
 {
+    // Nothing to copy touches neither pointer.
     uint32_t size = argument(2);
-    void* to = guest_memory(0, argument(0), size, true);
-    const void* from = guest_memory(1, argument(1), size, false);
     if (size != 0) {
-        std::memmove(to, from, size);
+        void* to = guest_memory(0, argument(0), size, true);
+        std::memmove(to, guest_memory(1, argument(1), size, false), size);
     }
     return argument(0);
 }
@@ -241,9 +223,8 @@ uint32_t memcpy_()
 uint32_t memset_()
 {
     uint32_t size = argument(2);
-    void* to = guest_memory(0, argument(0), size, true);
     if (size != 0) {
-        std::memset(to, static_cast<int>(argument(1) & 0xff), size);
+        std::memset(guest_memory(0, argument(0), size, true), static_cast<int>(argument(1) & 0xff), size);
     }
     return argument(0);
 }

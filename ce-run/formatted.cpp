@@ -52,22 +52,25 @@ private:
     int next_;
 };
 
-std::string narrow_format(int n)
+// The format, every unit of it read where it lies: one that runs into
+// memory that cannot be read faults, naming the format and how far it got.
+template <typename Unit>
+std::basic_string<Unit> format_argument(int n)
 {
-    std::string text;
-    GuestArguments reader(0);
-    if (!reader.narrow_text(argument(n), SIZE_MAX, text)) {
-        guest_memory(n, argument(n), 1, false);  // faults, naming the format
+    uint32_t address = argument(n);
+    if (address == 0) {
+        ce::device_fault(current_function(), "format NULL");
     }
-    return text;
-}
-
-std::u16string wide_format(int n)
-{
-    std::u16string text;
+    std::basic_string<Unit> text;
     GuestArguments reader(0);
-    if (!reader.wide_text(argument(n), SIZE_MAX, text)) {
-        guest_memory(n, argument(n), 2, false);
+    bool readable;
+    if constexpr (sizeof(Unit) == 1) {
+        readable = reader.narrow_text(address, SIZE_MAX, text);
+    } else {
+        readable = reader.wide_text(address, SIZE_MAX, text);
+    }
+    if (!readable) {
+        guest_memory(n, address, (text.size() + 1) * sizeof(Unit), false);
     }
     return text;
 }
@@ -85,14 +88,14 @@ std::basic_string<Unit> formatted(const std::basic_string<Unit>& format, int fir
 
 uint32_t printf_()
 {
-    std::string text = formatted(narrow_format(0), 1);
+    std::string text = formatted(format_argument<char>(0), 1);
     ce::write_console(text.data(), text.size());
     return static_cast<uint32_t>(text.size());
 }
 
 uint32_t wprintf_()
 {
-    std::u16string text = formatted(wide_format(0), 1);
+    std::u16string text = formatted(format_argument<char16_t>(0), 1);
     std::string bytes = ce::to_utf8(text);
     ce::write_console(bytes.data(), bytes.size());
     return static_cast<uint32_t>(text.size());
@@ -100,25 +103,29 @@ uint32_t wprintf_()
 
 uint32_t fwprintf_()
 {
+    // The stream is checked before the format is read, as on the host.
     FILE* file = static_cast<FILE*>(host_object(Kind::Stream, argument(0)));
-    if (file == nullptr) {
-        ce::device_fault("fwprintf", "stream NULL");
-    }
-    std::u16string text = formatted(wide_format(1), 2);
-    if (file == stdin) {
-        return static_cast<uint32_t>(-1);
-    }
+    ce::check_stream("fwprintf", file);
+    std::u16string text = formatted(format_argument<char16_t>(1), 2);
     return static_cast<uint32_t>(ce::print_to_stream(file, text));
 }
 
+// Only the units the call stores must lie in the guest's memory: the count
+// may promise a larger buffer than there is.
 uint32_t _snwprintf_()
 {
-    uint32_t count = argument(1);
-    WCHAR* buffer = static_cast<WCHAR*>(guest_memory(0, argument(0), static_cast<uint64_t>(count) * 2, true));
-    if (buffer == nullptr && count != 0) {
+    uint32_t address = argument(0), count = argument(1);
+    if (address == 0 && count != 0) {
         ce::device_fault("_snwprintf", "buffer NULL");
     }
-    return static_cast<uint32_t>(ce::copy_formatted(buffer, count, formatted(wide_format(2), 3)));
+    std::u16string text = formatted(format_argument<char16_t>(2), 3);
+    if (address == 0) {
+        return static_cast<uint32_t>(ce::copy_formatted(nullptr, 0, text));
+    }
+    uint64_t stored = text.size() < count ? text.size() + 1 : count;
+    WCHAR untouched;
+    WCHAR* buffer = stored == 0 ? &untouched : static_cast<WCHAR*>(guest_memory(0, address, stored * 2, true));
+    return static_cast<uint32_t>(ce::copy_formatted(buffer, count, text));
 }
 
 }  // namespace ce_run

@@ -16,6 +16,8 @@ const uint32_t IMPORT_BY_ORDINAL = 0x80000000;
 // exports than this many imports could name.
 const uint32_t MOST_SECTIONS = 96;
 const size_t MOST_IMPORTS = 65536;
+// The stack is reserved below a fixed top: a larger one would not fit.
+const uint32_t MOST_STACK = 0x10000000;
 
 // Every read of the file is bounded: a field beyond its end reads as absent.
 struct Reader {
@@ -30,28 +32,30 @@ Refusal refuse(uint32_t error, const std::string& reason)
     return Refusal{error, reason};
 }
 
-uint32_t round_up(uint64_t value)
+// Header arithmetic is done in 64 bits: no sum or rounding of 32-bit
+// fields wraps.
+uint64_t round_up(uint64_t value)
 {
-    return static_cast<uint32_t>((value + PAGE - 1) / PAGE * PAGE);
+    return (value + PAGE - 1) / PAGE * PAGE;
 }
 
-std::string hex(uint32_t value)
+std::string hex(uint64_t value)
 {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%x", value);
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
     return text;
 }
 
 // The offset in the file of an address of the image; false outside sections.
-bool file_offset(const Program& program, uint32_t rva, uint32_t size, uint64_t& offset)
+bool file_offset(const Program& program, uint64_t rva, uint32_t size, uint64_t& offset)
 {
     for (const Section& s : program.sections) {
-        if (rva >= s.rva && static_cast<uint64_t>(rva) + size <= static_cast<uint64_t>(s.rva) + s.raw_size) {
+        if (rva >= s.rva && rva + size <= static_cast<uint64_t>(s.rva) + s.raw_size) {
             offset = static_cast<uint64_t>(s.raw_offset) + (rva - s.rva);
             return true;
         }
     }
-    if (static_cast<uint64_t>(rva) + size <= program.headers_size) {
+    if (rva + size <= program.headers_size) {
         offset = rva;
         return true;
     }
@@ -59,7 +63,7 @@ bool file_offset(const Program& program, uint32_t rva, uint32_t size, uint64_t& 
 }
 
 // A text that ends with a zero byte within the file.
-bool read_name(const Reader& file, const Program& program, uint32_t rva, std::string& name)
+bool read_name(const Reader& file, const Program& program, uint64_t rva, std::string& name)
 {
     uint64_t at = 0;
     if (!file_offset(program, rva, 1, at)) {
@@ -80,7 +84,7 @@ Refusal read_imports(const Reader& file, Program& program, uint32_t rva, uint32_
     if (size == 0) {
         return Refusal();
     }
-    for (uint32_t entry = rva, dlls = 0;; entry += 20, ++dlls) {
+    for (uint64_t entry = rva, dlls = 0;; entry += 20, ++dlls) {
         uint64_t at = 0;
         if (dlls >= MOST_IMPORTS) {
             return refuse(LOADER_BAD_EXE_FORMAT, "more than 65,536 imported DLLs");
@@ -102,12 +106,15 @@ Refusal read_imports(const Reader& file, Program& program, uint32_t rva, uint32_
             if (program.imports.size() >= MOST_IMPORTS) {
                 return refuse(LOADER_BAD_EXE_FORMAT, "more than 65,536 imports");
             }
-            if (!file_offset(program, table + 4 * n, 4, item)) {
+            if (!file_offset(program, static_cast<uint64_t>(table) + 4 * n, 4, item)) {
                 return refuse(LOADER_BAD_EXE_FORMAT, "the imports of " + import.dll + " lie outside the image");
             }
             uint32_t value = file.u32(item);
             if (value == 0) {
                 break;
+            }
+            if (static_cast<uint64_t>(slots) + 4 * n + 4 > program.image_size) {
+                return refuse(LOADER_BAD_EXE_FORMAT, "the import address table of " + import.dll + " lies outside the image");
             }
             import.slot_rva = slots + 4 * n;
             import.name.clear();
@@ -115,7 +122,8 @@ Refusal read_imports(const Reader& file, Program& program, uint32_t rva, uint32_
                 import.ordinal_or_hint = value & 0xffff;
             } else {
                 uint64_t hint = 0;
-                if (!file_offset(program, value, 2, hint) || !read_name(file, program, value + 2, import.name)) {
+                if (!file_offset(program, value, 2, hint) ||
+                    !read_name(file, program, static_cast<uint64_t>(value) + 2, import.name)) {
                     return refuse(LOADER_BAD_EXE_FORMAT, "an import's name from " + import.dll + " lies outside the image");
                 }
                 import.ordinal_or_hint = file.u16(hint);
@@ -123,6 +131,34 @@ Refusal read_imports(const Reader& file, Program& program, uint32_t rva, uint32_
             program.imports.push_back(import);
         }
     }
+}
+
+// A section lies in the image with all of its extent and its raw data, each
+// as declared and rounded up to the page, and its raw data in the file.
+Refusal section_outside(const Section& s, uint32_t virtual_size, uint32_t raw_size, const Program& program,
+                        uint64_t file_size)
+{
+    std::string section = "section " + s.name + ": ";
+    if (s.rva % PAGE != 0 || s.rva < program.headers_size) {
+        return refuse(LOADER_BAD_EXE_FORMAT, section + "VirtualAddress " + hex(s.rva) +
+                                                " is not a page of the image after its headers");
+    }
+    const std::pair<const char*, uint32_t> extents[] = {{"VirtualSize", virtual_size}, {"SizeOfRawData", raw_size}};
+    for (const auto& extent : extents) {
+        uint64_t end = s.rva + round_up(extent.second);
+        if (end > program.image_size) {
+            return refuse(LOADER_BAD_EXE_FORMAT, section + extent.first + " " + hex(extent.second) + " at VirtualAddress " +
+                                                    hex(s.rva) + " ends at " + hex(end) +
+                                                    " rounded to the page, past SizeOfImage " + hex(program.image_size));
+        }
+    }
+    uint64_t end = static_cast<uint64_t>(s.raw_offset) + raw_size;
+    if (raw_size != 0 && end > file_size) {
+        return refuse(LOADER_BAD_EXE_FORMAT, section + "SizeOfRawData " + hex(raw_size) + " at PointerToRawData " +
+                                                hex(s.raw_offset) + " ends at " + hex(end) + ", past the end of the file at " +
+                                                hex(file_size));
+    }
+    return Refusal();
 }
 
 void read_symbols(const Reader& file, Program& program, uint32_t table, uint32_t count)
@@ -147,8 +183,11 @@ void read_symbols(const Reader& file, Program& program, uint32_t table, uint32_t
         }
         // Symbols of a section (not absolute or debugging ones), but not the
         // sections' own names.
-        if (section >= 1 && section <= program.sections.size() && !name.empty() && name[0] != '.') {
-            program.symbols.push_back({program.sections[section - 1].rva + file.u32(at + 8), name});
+        uint64_t rva = section >= 1 && section <= program.sections.size()
+                           ? static_cast<uint64_t>(program.sections[section - 1].rva) + file.u32(at + 8)
+                           : UINT64_MAX;
+        if (rva < program.image_size && !name.empty() && name[0] != '.') {
+            program.symbols.push_back({static_cast<uint32_t>(rva), name});
         }
         i += aux;
     }
@@ -198,10 +237,13 @@ Refusal read_program(const std::vector<uint8_t>& bytes, Program& program)
         return refuse(LOADER_BAD_EXE_FORMAT, "SizeOfImage " + hex(image_size) + " is not under 1 GiB");
     }
     program.preferred_base = file.u32(optional + 28);
-    program.image_size = round_up(image_size);
+    program.image_size = static_cast<uint32_t>(round_up(image_size));
     program.headers_size = file.u32(optional + 60);
     program.entry_rva = file.u32(optional + 16);
     program.stack_reserve = file.u32(optional + 72);
+    if (program.stack_reserve > MOST_STACK) {
+        return refuse(LOADER_BAD_EXE_FORMAT, "SizeOfStackReserve " + hex(program.stack_reserve) + " is over 256 MiB");
+    }
     uint32_t directories = file.u32(optional + 92);
     auto directory = [&](uint32_t n, uint32_t& rva, uint32_t& size) {
         rva = n < directories ? file.u32(optional + 96 + 8 * n) : 0;
@@ -222,18 +264,18 @@ Refusal read_program(const std::vector<uint8_t>& bytes, Program& program)
         }
         uint32_t virtual_size = file.u32(at + 8);
         s.rva = file.u32(at + 12);
-        s.raw_size = file.u32(at + 16);
+        uint32_t raw_size = file.u32(at + 16);
         s.raw_offset = file.u32(at + 20);
         uint32_t flags = file.u32(at + 36);
         s.read = flags & SCN_READ;
         s.write = flags & SCN_WRITE;
         s.execute = flags & SCN_EXECUTE;
-        s.raw_size = std::min(s.raw_size, virtual_size != 0 ? virtual_size : s.raw_size);
-        s.size = round_up(std::max(virtual_size, s.raw_size));
-        if (s.rva % PAGE != 0 || s.rva < program.headers_size || static_cast<uint64_t>(s.rva) + s.size > program.image_size ||
-            !file.in(s.raw_offset, s.raw_size)) {
-            return refuse(LOADER_BAD_EXE_FORMAT, "section " + s.name + " lies outside the image or the file");
+        Refusal outside = section_outside(s, virtual_size, raw_size, program, bytes.size());
+        if (outside.error != 0) {
+            return outside;
         }
+        s.raw_size = std::min(raw_size, virtual_size != 0 ? virtual_size : raw_size);
+        s.size = static_cast<uint32_t>(round_up(std::max(virtual_size, s.raw_size)));
         for (const Section& other : program.sections) {
             if (s.rva < other.rva + other.size && other.rva < s.rva + s.size) {
                 return refuse(LOADER_BAD_EXE_FORMAT, "sections " + other.name + " and " + s.name + " overlap");
@@ -275,7 +317,9 @@ Refusal map_image(const std::vector<uint8_t>& bytes, const Program& program, uin
 {
     std::memcpy(image, bytes.data(), program.headers_size);
     for (const Section& s : program.sections) {
-        std::memcpy(image + s.rva, bytes.data() + s.raw_offset, s.raw_size);
+        if (s.raw_size != 0) {  // without raw data its offset may be anything
+            std::memcpy(image + s.rva, bytes.data() + s.raw_offset, s.raw_size);
+        }
     }
     uint32_t delta = base - program.preferred_base;
     uint64_t end = static_cast<uint64_t>(program.relocations_rva) + program.relocations_size;
@@ -295,11 +339,12 @@ Refusal map_image(const std::vector<uint8_t>& bytes, const Program& program, uin
         for (uint64_t at = block + 8; at + 2 <= block + block_size; at += 2) {
             uint16_t entry;
             std::memcpy(&entry, image + at, 2);
-            uint32_t type = entry >> 12, target = page + (entry & 0xfff);
+            uint32_t type = entry >> 12;
+            uint64_t target = static_cast<uint64_t>(page) + (entry & 0xfff);
             if (type == 0) {
                 continue;  // padding
             }
-            if (type != 3 || static_cast<uint64_t>(target) + 4 > program.image_size) {
+            if (type != 3 || target + 4 > program.image_size) {
                 return refuse(LOADER_BAD_EXE_FORMAT, "a relocation of type " + std::to_string(type) + " at " +
                                                         hex(target) + " that CE's loader does not apply");
             }

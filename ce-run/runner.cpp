@@ -212,10 +212,19 @@ bool on_invalid_instruction(uc_engine*, void*)
 }
 
 // A COREDLL entry point is about to run its ret: the call is made here.
+// Execution that enters the page anywhere else is no call: on the device it
+// runs whatever lies there.
 void on_coredll_call(uc_engine*, uint64_t address, uint32_t, void*)
 {
-    uint32_t index = static_cast<uint32_t>(address - STUB_PAGE) / STUB_BYTES;
-    if (index >= COREDLL_COUNT) {
+    uint32_t offset = static_cast<uint32_t>(address - STUB_PAGE);
+    uint32_t index = offset / STUB_BYTES;
+    if (offset % STUB_BYTES != 0 || index > COREDLL_COUNT) {
+        std::string inside = index < COREDLL_COUNT ? std::string(COREDLL[index].name) + "+" + std::to_string(offset % STUB_BYTES)
+                                                   : "no entry point";
+        fault("execution inside COREDLL.dll (" + inside + ") at " + hex(static_cast<uint32_t>(address)) +
+              ", not at an entry point");
+    }
+    if (index == COREDLL_COUNT) {
         return;
     }
     CoredllFunction& function = COREDLL[index];
@@ -392,10 +401,8 @@ int start(const std::u16string& command_line)
     run.exit_stub = STUB_PAGE + static_cast<uint32_t>(COREDLL_COUNT) * STUB_BYTES;
     map(STUB_PAGE, PAGE, stub_page, true, false, true);
 
+    // read_program refused a reserve over 256 MiB.
     uint32_t reserve = round_up_page(run.program.stack_reserve == 0 ? 0x10000 : run.program.stack_reserve);
-    if (reserve > 0x10000000) {
-        refuse(Refusal{LOADER_BAD_EXE_FORMAT, "a stack reserve of " + hex(reserve) + " bytes"});
-    }
     if ((command_line.size() + 1) * 2 > COMMAND_LINE_BYTES) {
         std::fprintf(stderr, "ce-run: the command line is longer than %u characters\n", COMMAND_LINE_BYTES / 2 - 1);
         std::exit(ce::EMULATION_ERROR_STATUS);
@@ -453,7 +460,7 @@ const char* current_function()
 void* guest_memory(int n, uint32_t address, uint64_t size, bool write)
 {
     if (address == 0) {
-        return nullptr;
+        ce::device_fault(current_function(), "argument " + std::to_string(n + 1) + " NULL");
     }
     uint8_t* host = mapped(address, size == 0 ? 1 : size, write);
     if (host == nullptr) {
@@ -462,6 +469,11 @@ void* guest_memory(int n, uint32_t address, uint64_t size, bool write)
                                                  ") outside the guest's memory");
     }
     return host;
+}
+
+void* guest_memory_or_null(int n, uint32_t address, uint64_t size, bool write)
+{
+    return address == 0 ? nullptr : guest_memory(n, address, size, write);
 }
 
 const uint8_t* guest_readable(uint32_t address, uint32_t size)
@@ -515,9 +527,28 @@ uint32_t guest_id(Kind kind, const void* host)
     return id;
 }
 
+namespace {
+
+// What the emulation gets for an id the guest made up: an object of its own
+// for each value, none of the emulation's, named by the value.
+std::map<uint32_t, char> forged;
+
+std::string forged_value(const void* host)
+{
+    for (const auto& f : forged) {
+        if (&f.second == host) {
+            char text[16];
+            std::snprintf(text, sizeof text, "0x%x", f.first);
+            return text;
+        }
+    }
+    ce::not_modelled(current_function(), "a host object named in the trace");
+}
+
+}  // namespace
+
 void* host_object(Kind kind, uint32_t id)
 {
-    static char forged;
     if (id == 0) {
         return nullptr;
     }
@@ -530,7 +561,7 @@ void* host_object(Kind kind, uint32_t id)
     }
     // The emulation looks resources up by pointer without a table: a made-up
     // one is no resource at all.
-    return kind == Kind::Resource ? nullptr : &forged;
+    return kind == Kind::Resource ? nullptr : &forged[id];
 }
 
 uint32_t process_id()
@@ -558,6 +589,7 @@ int main(int argc, char** argv)
         return ce::EMULATION_ERROR_STATUS;
     }
     run.name = argv[first];
+    ce::program_value = forged_value;
     load(run.name);
     ce::boot_or_exit();
     std::exit(start(ce::command_line_of(argc, argv, first + 1)));

@@ -16,13 +16,16 @@ uint32_t argument(int n);
 const char* current_function();
 
 // A host pointer to size bytes of guest memory at address, all of them
-// mapped (and writable when asked); address 0 gives nullptr. Anything else
-// ends the run as a fault naming the function and the argument.
+// mapped (and writable when asked). Anything else, NULL too, ends the run as
+// a fault naming the function and the argument.
 void* guest_memory(int n, uint32_t address, uint64_t size, bool write);
+// The same where NULL is a value the call takes: then nullptr.
+void* guest_memory_or_null(int n, uint32_t address, uint64_t size, bool write);
+// An argument pointing to count Ts, or NULL.
 template <typename T>
 T* guest_pointer(int n, bool write, uint64_t count = 1)
 {
-    return static_cast<T*>(guest_memory(n, argument(n), sizeof(T) * count, write));
+    return static_cast<T*>(guest_memory_or_null(n, argument(n), sizeof(T) * count, write));
 }
 // The same without a fault: nullptr where any of the bytes is not mapped.
 const uint8_t* guest_readable(uint32_t address, uint32_t size);

@@ -76,6 +76,14 @@ void flush_console();
 // text goes to write_console as UTF-8): fwprintf's to a stream, with its
 // result; _snwprintf's into the buffer of count characters, with its result.
 int print_to_stream(FILE* stream, const std::u16string& text);
+// What fwprintf checks before it reads its format: a stream that is not
+// open (NULL, closed, made up) is a fault, as at any other call on it.
+void check_stream(const char* call, FILE* stream);
+// How a trace names a pointer the program handed over that is none of the
+// emulation's objects: the program's own value, in hex. A runner whose
+// program holds other values than the pointers the emulation gets (ids)
+// names them itself, so that no host address reaches the trace.
+extern std::string (*program_value)(const void* pointer);
 int copy_formatted(char16_t* buffer, size_t count, const std::u16string& text);
 
 // What a stream holds before it hands it to the file system: 1 MiB, so that
@@ -127,6 +135,8 @@ void append_utf16(std::u16string& out, char32_t c);
 // The pieces of text between any of the separators, empty pieces dropped.
 std::vector<std::string> split(const std::string& text, const char* separators);
 
+// A zero-ended text up to its end (nothing for NULL); a string whole, any
+// NUL in it included.
 std::string to_utf8(const char16_t* text);
 std::string to_utf8(const std::u16string& text);
 std::u16string to_utf16(const std::string& text);

@@ -118,6 +118,12 @@ struct Stream {
 };
 // By the FILE* the tool holds, which is the Stream's own address.
 std::map<FILE*, std::unique_ptr<Stream>> streams;
+// Closed ones keep their address, so that no later stream takes it, and
+// their name, so that a use after the close is named as the tool knew it.
+std::map<FILE*, std::unique_ptr<Stream>> closed_streams;
+// The console's input, a stream open for reading: it takes no writes, as
+// any such stream.
+Stream input_stream{"stdin", "", -1, nullptr, false, true, 0, 0, nullptr, 0, nullptr, false, {}, 0, 0, 0};
 
 void append_number(std::string& line, size_t number)
 {
@@ -127,6 +133,9 @@ void append_number(std::string& line, size_t number)
 
 Stream* find_stream(FILE* stream)
 {
+    if (stream == stdin) {
+        return &input_stream;
+    }
     auto found = streams.find(stream);
     return found == streams.end() ? nullptr : found->second.get();
 }
@@ -250,20 +259,30 @@ bool is_console(FILE* stream)
     return stream == stdout || stream == stderr;
 }
 
-// The stream a call names. The device's run-time follows the pointer
-// unchecked: NULL, or a stream already closed, is a fault there.
+// The stream a call names; nullptr for the console's output. The device's
+// run-time follows the pointer unchecked: NULL, a stream already closed or
+// one made up is a fault there.
 Stream* stream_or_fault(const char* call, FILE* stream)
 {
     if (stream == nullptr) {
         device_fault(call, "stream NULL");
     }
     Stream* open = find_stream(stream);
+    auto closed = closed_streams.find(stream);
+    if (open == nullptr && closed != closed_streams.end()) {
+        device_fault(call, "stream " + closed->second->name + " closed");
+    }
     if (open == nullptr && !is_console(stream)) {
-        char address[32];
-        std::snprintf(address, sizeof address, "%p", static_cast<void*>(stream));
-        device_fault(call, std::string("stream ") + address + " not open");
+        device_fault(call, "stream " + program_value(stream) + " not open");
     }
     return open;
+}
+
+std::string value_in_hex(const void* pointer)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(pointer)));
+    return text;
 }
 
 // How the run-time's mode opens a file: r, w or a, then b or t. The other
@@ -291,6 +310,13 @@ Mode parse_mode(const std::string& how, int& flags)
 }
 
 }  // namespace
+
+std::string (*program_value)(const void* pointer) = value_in_hex;
+
+void check_stream(const char* call, FILE* stream)
+{
+    stream_or_fault(call, stream);
+}
 
 HostPath resolve(const char16_t* device_path)
 {
@@ -437,7 +463,7 @@ extern "C" FILE* ce_wfopen(const WCHAR* name, const WCHAR* mode)
 extern "C" HANDLE ce_fileno(FILE* stream)
 {
     Stream* open = stream_or_fault("_fileno", stream);
-    if (open == nullptr) {
+    if (open == nullptr || open == &input_stream) {
         not_modelled("_fileno", "of the console");
     }
     return open->handle;
@@ -523,8 +549,8 @@ extern "C" size_t ce_fwrite(const void* data, size_t size, size_t count, FILE* s
 
 extern "C" int ce_fwprintf(FILE* stream, const WCHAR* format, ...)
 {
-    // A NULL or closed stream faults before the format is read.
-    stream_or_fault("fwprintf", stream);
+    // A stream that is not open faults before the format is read.
+    check_stream("fwprintf", stream);
     va_list arguments;
     va_start(arguments, format);
     std::u16string text = format_wide_or_fault("fwprintf", format, arguments);
@@ -626,7 +652,7 @@ extern "C" BOOL FlushFileBuffers(HANDLE file)
 extern "C" int ce_fclose(FILE* stream)
 {
     Stream* open = stream_or_fault("fclose", stream);
-    if (open == nullptr) {
+    if (open == nullptr || open == &input_stream) {
         not_modelled("fclose", "of the console");
     }
     std::string line = "fclose " + stream_name(open) + " ";
@@ -646,6 +672,8 @@ extern "C" int ce_fclose(FILE* stream)
     }
     int closed = close(open->fd);
     forget_handle(open->handle);
+    open->buffer.reset();
+    closed_streams[stream] = std::move(streams[stream]);
     streams.erase(stream);
     if (fails) {
         trace(line + "failed injected");

@@ -385,3 +385,10 @@ extern "C" void Sleep(DWORD milliseconds)
     }
     ce::trace("Sleep " + std::to_string(milliseconds));
 }
+
+// Ending a started program would have to end its whole sandbox and hand the
+// code to GetExitCodeProcess; the tool ends none, so it is refused loudly.
+extern "C" BOOL TerminateProcess(HANDLE process, UINT exit_code)
+{
+    ce::not_modelled("TerminateProcess", ce::handle_name(process) + " " + std::to_string(exit_code));
+}

@@ -6,12 +6,14 @@
 
 namespace ce {
 
-std::string to_utf8(const char16_t* text)
+namespace {
+
+std::string to_utf8(const char16_t* text, size_t size)
 {
     std::string out;
-    for (size_t i = 0; text != nullptr && text[i] != 0; ++i) {
+    for (size_t i = 0; i < size; ++i) {
         char32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < size && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
             c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
             ++i;
         } else if (c >= 0xD800 && c <= 0xDFFF) {
@@ -36,9 +38,17 @@ std::string to_utf8(const char16_t* text)
     return out;
 }
 
+}  // namespace
+
+std::string to_utf8(const char16_t* text)
+{
+    return text == nullptr ? std::string() : to_utf8(text, std::char_traits<char16_t>::length(text));
+}
+
+// Every unit, a NUL too: formatted text may hold one, and it is written.
 std::string to_utf8(const std::u16string& text)
 {
-    return to_utf8(text.c_str());
+    return to_utf8(text.data(), text.size());
 }
 
 size_t utf8_length(unsigned char lead)

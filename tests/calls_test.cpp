@@ -96,7 +96,8 @@ TEST(CallsDeathTest, WhereTheDeviceFaultsTheRunEnds)
         EXPECT_EXIT(row.call(), ::testing::ExitedWithCode(row.status), "");
         EXPECT_EQ(lines_of(device.trace()).back(), row.trace);
     }
-    // A stream closed before: on the device its memory may be anything.
+    // A stream closed before: on the device its memory may be anything; the
+    // trace names it as the tool opened it, never by a host address.
     ASSERT_EQ(ce::boot(device.path()), "");
     EXPECT_EXIT(
         {
@@ -104,7 +105,7 @@ TEST(CallsDeathTest, WhereTheDeviceFaultsTheRunEnds)
             ce_fclose(file);
             ce_fclose(file);
         },
-        ::testing::ExitedWithCode(ce::FAULT_STATUS), "device fault: fclose stream 0x[0-9a-f]+ not open");
+        ::testing::ExitedWithCode(ce::FAULT_STATUS), "device fault: fclose stream y closed");
     // An invalid mode is refused as the run-time refuses it, and the run goes on.
     EXPECT_EQ(ce_wfopen(u"x.txt", u"rw"), nullptr);
     EXPECT_EQ(ce_wfopen(u"x.txt", u"r+b+"), nullptr);

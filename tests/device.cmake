@@ -18,6 +18,11 @@ wine_test(wine_device_stand_in_run wine_device_tests wine_device_test.cpp TREES 
 # The device build itself on the emulated CPU (ce-run) beside the host build,
 # case by case on the same devices; the loader's refusals and a fault.
 # Without Unicorn or the cross tools the tests report themselves skipped.
+# The call probe's host build, beside its device build (tests/device/).
+add_executable(call_probe device/probe.cpp "${PROJECT_SOURCE_DIR}/emulator/host_main.cpp")
+target_link_libraries(call_probe PRIVATE ce_emulator)
+target_compile_options(call_probe PRIVATE -Wall -Wextra -Werror)
+fwupgrade_embed_image(call_probe IMAGE "")
 set(ce_run_program "")
 if(TARGET ce-run)
   set(ce_run_program "$<TARGET_FILE:ce-run>")
@@ -32,11 +37,19 @@ target_compile_definitions(device_run_tests PRIVATE
   TOOL_4096="$<TARGET_FILE:fwupgrade_4096>"
   TOOL_4097="$<TARGET_FILE:fwupgrade_4097>"
   TOOL_12293="$<TARGET_FILE:fwupgrade_12293>"
+  CALL_PROBE="$<TARGET_FILE:call_probe>"
   SAMPLE_DEVICE="${PROJECT_SOURCE_DIR}/sample-device"
   FIXTURE_DIR="${CMAKE_CURRENT_SOURCE_DIR}/fixtures")
-add_dependencies(device_run_tests fwupgrade fwupgrade_1 fwupgrade_4096 fwupgrade_4097 fwupgrade_12293)
+add_dependencies(device_run_tests fwupgrade fwupgrade_1 fwupgrade_4096 fwupgrade_4097 fwupgrade_12293 call_probe)
 if(TARGET ce-run)
   add_dependencies(device_run_tests ce-run)
 endif()
 depends_on_cross_trees(device_run_tests DEVICE)
 gtest_discover_tests(device_run_tests PROPERTIES LABELS "device" SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]")
+
+# ce-run's program reader under clang's libFuzzer, for a bounded time, from
+# the device build's programs and hostile copies of one of them.
+add_test(NAME program_fuzz
+  COMMAND sh "${CMAKE_CURRENT_SOURCE_DIR}/fuzz/run_program_fuzz.sh" "${PROJECT_SOURCE_DIR}"
+          "${CMAKE_CURRENT_BINARY_DIR}/program-fuzz" "${DEVICE_DIR}" 30)
+set_tests_properties(program_fuzz PROPERTIES LABELS "fuzz" SKIP_RETURN_CODE 77 TIMEOUT 180)

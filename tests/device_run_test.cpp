@@ -75,6 +75,14 @@ void platform_build(const TempDevice& device)
 const char REGEDIT4[] = "regedit4.reg";
 const char REGEDIT5[] = "regedit5-utf16.reg";
 
+// What a probe's run shows, on both builds alike.
+struct Expected {
+    int status;
+    std::string out;
+    std::string trace;
+    std::map<std::string, std::string> files;
+};
+
 struct Case {
     const char* name;
     const char* host;    // the host build
@@ -82,10 +90,34 @@ struct Case {
     std::vector<std::string> args;
     const char* keys;
     void (*make)(const TempDevice&);
+    const Expected* expected = nullptr;
 };
 
 const char* const SAMPLE = "fwupgrade.exe";
 const char* const IMAGE_1 = "tests/device/tools/fwupgrade_1.exe";
+const char* const PROBE = "tests/device/tools/call_probe.exe";
+
+void empty_device(const TempDevice&) {}
+
+using namespace std::string_literals;
+const std::string PROBED = "probe\n";
+const Expected PRINTF_NULL = {3, PROBED, "printf fault format NULL\n", {}};
+const Expected WPRINTF_NULL = {3, PROBED, "wprintf fault format NULL\n", {}};
+const Expected FWPRINTF_NULL = {3, PROBED, "_wfopen \\t.txt w ok\nfwprintf fault format NULL\n", {{"t.txt", ""}}};
+const Expected SNWPRINTF_NULL = {3, PROBED, "_snwprintf fault format NULL\n", {}};
+// The console's input takes no writes, as a stream open for reading.
+const Expected STDIN = {0, PROBED + "0 0 -1\nthe end\n",
+                        "fwrite stdin 1 3 short 0\nfflush stdin ok\nfwprintf stdin \"x1\" failed\n", {}};
+// Named by what the program handed over, never by a host address.
+const Expected MADE_UP_STREAM = {3, PROBED, "fwrite fault stream 0x1234 not open\n", {}};
+const Expected CLOSED_STREAM = {3, PROBED, "_wfopen \\c.txt w ok\nfclose \\c.txt ok\nfwrite fault stream \\c.txt closed\n",
+                                {{"c.txt", ""}}};
+const Expected NUL_TEXT = {0, PROBED + "a\0b\na\0b\n4 4 4 2 0 122 0\nthe end\n"s,
+                           "_wfopen \\nul.txt w ok\nfwprintf \\nul.txt \"a\\x00b\\n\" ok\nfclose \\nul.txt ok\n",
+                           {{"nul.txt", "a\0b\n"s}}};
+// Only the units written need room, whatever the count says.
+const Expected SNWPRINTF_COUNT = {0, PROBED + "2 97 98 0 9\nthe end\n", "", {}};
+const Expected TERMINATE = {2, PROBED, "TerminateProcess INVALID_HANDLE_VALUE 7 not modelled\n", {}};
 
 const Case CASES[] = {
     {"No", TOOL_SAMPLE, SAMPLE, {}, "n\n", sample},
@@ -107,6 +139,16 @@ const Case CASES[] = {
     {"Regedit5Kept", TOOL_1, IMAGE_1, {"-s"}, "", registry_fixture<REGEDIT5>},
     {"Regedit5Defaults", TOOL_1, IMAGE_1, {}, "y\nN\nN\n", registry_fixture<REGEDIT5>},
     {"PlatformBuildRegistry", TOOL_1, IMAGE_1, {"-s"}, "", platform_build},
+    {"PrintfNull", CALL_PROBE, PROBE, {"printf-null"}, "", empty_device, &PRINTF_NULL},
+    {"WprintfNull", CALL_PROBE, PROBE, {"wprintf-null"}, "", empty_device, &WPRINTF_NULL},
+    {"FwprintfNull", CALL_PROBE, PROBE, {"fwprintf-null"}, "", empty_device, &FWPRINTF_NULL},
+    {"SnwprintfNull", CALL_PROBE, PROBE, {"snwprintf-null"}, "", empty_device, &SNWPRINTF_NULL},
+    {"WritesToStdin", CALL_PROBE, PROBE, {"stdin"}, "", empty_device, &STDIN},
+    {"MadeUpStream", CALL_PROBE, PROBE, {"made-up-stream"}, "", empty_device, &MADE_UP_STREAM},
+    {"ClosedStream", CALL_PROBE, PROBE, {"closed-stream"}, "", empty_device, &CLOSED_STREAM},
+    {"NulInWideText", CALL_PROBE, PROBE, {"nul-text"}, "", empty_device, &NUL_TEXT},
+    {"SnwprintfCountPastBuffer", CALL_PROBE, PROBE, {"snwprintf-count"}, "", empty_device, &SNWPRINTF_COUNT},
+    {"TerminateProcess", CALL_PROBE, PROBE, {"terminate"}, "", empty_device, &TERMINATE},
 };
 
 void PrintTo(const Case& c, std::ostream* out)
@@ -174,6 +216,12 @@ TEST_P(ParityTest, TheDeviceBuildOnTheCpuDoesWhatTheHostBuildDoes)
     Outcome cpu = run_case(GetParam(), true);
     EXPECT_NE(host.run.out, "");
     expect_same(host, cpu);
+    if (const Expected* expected = GetParam().expected) {
+        EXPECT_EQ(host.run.status, expected->status);
+        EXPECT_EQ(host.run.out, expected->out);
+        EXPECT_EQ(host.trace, expected->trace);
+        EXPECT_EQ(host.files, expected->files);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ParityTest, ::testing::ValuesIn(CASES),
@@ -219,6 +267,18 @@ struct Patched {
         }
     }
     uint32_t rva_at(size_t field) const { return u32(optional_header() + field); }
+    // The file offset of the named section's header.
+    size_t section(const std::string& name) const
+    {
+        size_t pe = u32(0x3c);
+        size_t table = optional_header() + (static_cast<unsigned char>(bytes[pe + 20]) | bytes[pe + 21] << 8);
+        size_t s = table;
+        while (bytes.compare(s, name.size() + 1, name.c_str(), name.size() + 1) != 0) {
+            s += 40;
+        }
+        return s;
+    }
+    void put_u32(size_t at, uint32_t value) { put(at, &value, 4); }
     // Where the loader puts the address of an imported function.
     uint32_t import_slot(const std::string& function) const
     {
@@ -260,7 +320,27 @@ TEST(LoaderOnTheCpu, RefusesWhatCeRefusesAndTheProgramNeverStarts)
     dll.put(spare, "KERNEL32.dll", 13);
     dll.put(descriptor + 12, &spare, 4);
 
+    // Sizes near 4 GiB, whose sums and roundings wrap in 32 bits (the
+    // resources' raw data then running to the end of the file), and raw data
+    // that is shorter in memory than in the file, where it runs past the end.
+    const uint32_t all = 0xffffffff;
+    Patched resources(device_build(SAMPLE)), relocations(device_build(SAMPLE)), raw(device_build(SAMPLE)),
+        stack(device_build(SAMPLE));
+    size_t resource_section = resources.section(".rsrc");
+    resources.put_u32(resource_section + 8, all);
+    resources.put_u32(resource_section + 16, static_cast<uint32_t>(resources.bytes.size() - resources.u32(resource_section + 20)));
+    relocations.put_u32(relocations.section(".reloc") + 8, all);
+    size_t rsrc = raw.section(".rsrc");
+    raw.put_u32(rsrc + 8, 0x100);
+    raw.put_u32(rsrc + 16, 0x200);
+    raw.put_u32(rsrc + 20, static_cast<uint32_t>(raw.bytes.size() - 0x100));
+    stack.put_u32(stack.optional_header() + 72, all);
+
     const std::pair<std::string, std::string> cases[] = {
+        {resources.write(programs.root(), "resources.exe"), "section .rsrc: VirtualSize 0xffffffff at VirtualAddress 0x"},
+        {relocations.write(programs.root(), "relocations.exe"), "section .reloc: VirtualSize 0xffffffff at VirtualAddress 0x"},
+        {raw.write(programs.root(), "raw.exe"), "section .rsrc: SizeOfRawData 0x200 at PointerToRawData 0x"},
+        {stack.write(programs.root(), "stack.exe"), "SizeOfStackReserve 0xffffffff is over 256 MiB"},
         {version.write(programs.root(), "version.exe"),
          "the program needs Windows CE 6.01, above this device's 6.00 (ERROR_OLD_WIN_VERSION)"},
         {import.write(programs.root(), "import.exe"), "it imports COREDLL.dll!CloseHandlX, which COREDLL.dll does not export"},
@@ -289,6 +369,18 @@ TEST(FaultOnTheCpu, EachKindOfFaultEndsTheRunSayingWhatAndWhere)
     uint32_t printf_slot = 0x10000 + program.import_slot("printf");
     ASSERT_NE(printf_slot, 0x10000u);
     std::string call_printf = std::string("\x68\x10\0\0\0\xff\x15", 7) + std::string(reinterpret_cast<char*>(&printf_slot), 4);
+    // printf's entry point + 1 and + 2, from its slot: mov eax, [slot]; add eax, N; push 0x10; call eax.
+    auto into_printf = [&](char by) {
+        return "\xa1"s + std::string(reinterpret_cast<char*>(&printf_slot), 4) + "\x83\xc0"s + by +
+               "\x68\x10\0\0\0\xff\xd0"s;
+    };
+    // A format whose units run to the end of the command line's page, the
+    // last of the stack's region: mov dword [0x7fe0fffc], UNITS; push 0x7fe0fffc; call [slot].
+    uint32_t wprintf_slot = 0x10000 + program.import_slot("wprintf");
+    auto format_to_the_end = [](const std::string& units, uint32_t slot) {
+        return "\xc7\x05\xfc\xff\xe0\x7f"s + units + "\x68\xfc\xff\xe0\x7f\xff\x15"s +
+               std::string(reinterpret_cast<char*>(&slot), 4);
+    };
     // The entry's address as the trace writes it, and the one after it.
     uint32_t entry = 0x10000 + program.rva_at(16);
     char at[2][16];
@@ -304,6 +396,10 @@ TEST(FaultOnTheCpu, EachKindOfFaultEndsTheRunSayingWhatAndWhere)
         {"\xe8\xfb\xff\xff\xff", "CPU fault a stack overflow into the guard page of 4 bytes at 0x7fbffffc"},
         {"\xcc", "CPU fault interrupt 3 raised by the instruction before " + std::string(at[1])},
         {call_printf, "printf fault argument 1 0x00000010 (1 bytes) outside the guest's memory"},
+        {into_printf(1), "CPU fault execution inside COREDLL.dll (printf+1) at 0x"},
+        {into_printf(2), "CPU fault execution inside COREDLL.dll (printf+2) at 0x"},
+        {format_to_the_end("AAAA", printf_slot), "printf fault argument 1 0x7fe0fffc (5 bytes) outside the guest's memory"},
+        {format_to_the_end("A\0A\0"s, wprintf_slot), "wprintf fault argument 1 0x7fe0fffc (6 bytes) outside the guest's memory"},
     };
     TempDevice programs;
     for (const auto& c : cases) {

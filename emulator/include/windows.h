@@ -36,6 +36,7 @@ typedef char16_t WCHAR;
 #define CALLBACK
 
 typedef int BOOL;
+typedef unsigned int UINT;
 typedef unsigned char BYTE;
 typedef uint16_t WORD;
 typedef uint32_t DWORD;
@@ -138,6 +139,8 @@ BOOL CreateProcessW(LPCWSTR application, LPWSTR command_line, LPSECURITY_ATTRIBU
                     LPPROCESS_INFORMATION process_information);
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exit_code);
 void Sleep(DWORD milliseconds);
+/* Not modelled: ends the run with the emulation's error status. */
+BOOL TerminateProcess(HANDLE process, UINT exit_code);
 
 /* The device run-time's console and wide file streams. The host C library
  * has functions of the same names for another wide type and another console,
