@@ -237,9 +237,9 @@ uint32_t fwprintf_();
 uint32_t _snwprintf_();
 
 CoredllFunction COREDLL[] = {
-#define COREDLL_FUNCTION(name, ordinal) {#name, ordinal, name##_, 0},
-#include "coredll_functions.h"
-#undef COREDLL_FUNCTION
+#define COREDLL_CALL(name, ordinal, kind, traced) {#name, ordinal, name##_, 0},
+#include "coredll_calls.h"
+#undef COREDLL_CALL
 };
 const size_t COREDLL_COUNT = sizeof COREDLL / sizeof COREDLL[0];
 

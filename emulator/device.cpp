@@ -209,13 +209,16 @@ const char* kind_of(unsigned mode)
          : S_ISBLK(mode) ? "a block device" : "a file of an unknown kind";
 }
 
-// The one list of traced calls, in the order of their parts of the platform.
+// The traced rows of the one table of COREDLL's functions, in its order.
+#define CE_TRACED_NAME_TRACED(name) name,
+#define CE_TRACED_NAME_UNTRACED(name)
+#define COREDLL_CALL(name, ordinal, kind, traced) CE_TRACED_NAME_##traced(#name)
 const char* const TRACED_CALLS[] = {
-    "CreateFileW", "DeviceIoControl", "CloseHandle", "DeleteFileW", "MoveFileW", "FlushFileBuffers",
-    "_wfopen", "fwrite", "fwprintf", "fflush", "fclose",
-    "RegOpenKeyExW", "RegQueryValueExW", "RegCloseKey",
-    "CreateProcessW", "GetExitCodeProcess", "Sleep",
+#include "coredll_calls.h"
     nullptr};
+#undef COREDLL_CALL
+#undef CE_TRACED_NAME_UNTRACED
+#undef CE_TRACED_NAME_TRACED
 static_assert(std::size(TRACED_CALLS) <= std::size(calls_of), "a count for every traced call");
 
 bool is_traced_call(const std::string& function)

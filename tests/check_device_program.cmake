@@ -8,7 +8,9 @@ if(NOT "${MISSING}" STREQUAL "")
   return()
 endif()
 
-# The exports of COREDLL.dll on CE 6.0 that the tool may import, by ordinal.
+# The exports of COREDLL.dll on CE 6.0 that the tool may import, by ordinal:
+# the check's own expectation, written apart from device/coredll.def on
+# purpose, so that a wrong ordinal in that table cannot pass it.
 set(COREDLL_ORDINALS
   FindResourceW=532 LoadResource=533 SizeofResource=534 CreateFileW=168 DeviceIoControl=179
   CloseHandle=553 DeleteFileW=165 MoveFileW=163 FlushFileBuffers=175 RegOpenKeyExW=461
