@@ -49,7 +49,8 @@ done
 
 # check_path <where> <word>: a word that names a repository path.
 check_path() {
-  local where=$1 word=$2 first path output
+  local where=$1 word=$2 first path output part
+  local -a parts
   word=${word#[(\"\']}
   word=${word%%[),.:;\"\']}
   word=${word%[),.:;\"\']}
@@ -68,7 +69,12 @@ check_path() {
   fi
   [ -e "$first" ] || return      # not a name of the repository's top level
   # A placeholder (<preset>, $VAR, ...) ends what can be checked.
-  path=$(printf '%s' "$word" | sed -E 's#/[^/]*([<$]|\.\.\.|…).*##')
+  path=
+  IFS=/ read -ra parts <<<"$word"
+  for part in "${parts[@]}"; do
+    [[ $part == *'$'* || $part == *...* || $part == *…* ]] && break
+    path+=${path:+/}$part
+  done
   [ -e "$path" ] || fail "$where" "$word does not exist"
 }
 
@@ -103,14 +109,20 @@ check_command() {
   done < <(printf '%s\n' "$2" | sed 's/&&\|||\|;\||/\n/g')
 }
 
-# The words of a text that may be paths: split at blanks and at shell and
-# Markdown punctuation.
-words() {
-  printf '%s\n' "$1" | tr ' \t=|&;<>(){}[]*,' '\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n' | sed '/^$/d'
+# check_words <where> <text>: the paths among a text's words, split at blanks
+# and at shell and Markdown punctuation.
+check_words() {
+  local word
+  local -a words
+  read -ra words <<<"${2//[=|&;<>()\{\}\[\]*,]/ }"
+  for word in "${words[@]}"; do
+    check_path "$1" "$word"
+  done
 }
 
 check_page() {
-  local page=$1 line number=0 fence= span target joined=
+  local page=$1 line number=0 fence= rest target joined= dir=.
+  [[ $page == */* ]] && dir=${page%/*}
   while IFS= read -r line || [ -n "$line" ]; do
     number=$((number + 1))
     if [[ $line =~ ^[[:space:]]*\`\`\` ]]; then
@@ -126,27 +138,23 @@ check_page() {
       [ "$fence" = sh ] || continue
       joined+=${line%\\}
       [ "${line: -1}" = \\ ] && { joined+=" "; continue; }
-      while read -r word; do
-        check_path "$page:$number" "$word"
-      done < <(words "$joined")
+      check_words "$page:$number" "$joined"
       check_command "$page:$number" "$joined"
       joined=
       continue
     fi
-    while read -r span; do
-      span=${span#\`}
-      span=${span%\`}
-      while read -r word; do
-        check_path "$page:$number" "$word"
-      done < <(words "$span")
-    done < <(grep -o '`[^`]*`' <<<"$line")
-    while read -r target; do
-      target=${target#](}
-      target=${target%)}
-      target=${target%%#*}
+    rest=$line
+    while [[ $rest =~ \`([^\`]*)\`(.*) ]]; do
+      check_words "$page:$number" "${BASH_REMATCH[1]}"
+      rest=${BASH_REMATCH[2]}
+    done
+    rest=$line
+    while [[ $rest =~ \]\(([^\)]*)\)(.*) ]]; do
+      target=${BASH_REMATCH[1]%%#*}
+      rest=${BASH_REMATCH[2]}
       case $target in ''|*://*|mailto:*) continue ;; esac
-      [ -e "$(dirname "$page")/$target" ] || fail "$page:$number" "the link to $target leads nowhere"
-    done < <(grep -o '](\([^)]*\))' <<<"$line")
+      [ -e "$dir/$target" ] || fail "$page:$number" "the link to $target leads nowhere"
+    done
   done <"$page"
   [ -z "$fence" ] || fail "$page" "a code block is never closed"
 }
