@@ -14,16 +14,17 @@ set -uo pipefail
 source=$1 cmake=$2
 cd "$source" || exit 1
 
+# What the builds and scripts the pages describe make, by who makes it.
 outputs=(
-  build
-  build/tool build/tool/fwupgrade build/tool/fwupgrade-image.txt
+  build dist
+  build/tool build/tool/fwupgrade build/tool/fwupgrade-image.txt      # preset tool
   build/tool/ce-run/ce-run build/tool/ce-registry
-  build/device build/device/fwupgrade.exe build/device/fwupgrade-image.txt
-  build/sample-tool build/sample-device build/sample-device/fwupgrade.exe
-  build/windows/fwupgrade.exe build/windows64/fwupgrade.exe
-  build/host build/sanitize
-  build/release build/release/device build/release/tool build/release/work/runs
-  dist dist/fwupgrade-MODEL-VERSION.zip
+  build/device build/device/fwupgrade.exe build/device/fwupgrade-image.txt   # preset device
+  build/windows/fwupgrade.exe build/windows64/fwupgrade.exe          # presets windows, windows64
+  build/host                                                         # preset host
+  build/sample-tool build/sample-device build/sample-device/fwupgrade.exe    # try-sample-device
+  build/release build/release/device build/release/tool build/release/work/runs  # make-release
+  dist/fwupgrade-MODEL-VERSION.zip
 )
 
 failures=0
@@ -51,9 +52,9 @@ done
 check_path() {
   local where=$1 word=$2 first path output part
   local -a parts
-  word=${word#[(\"\']}
-  word=${word%%[),.:;\"\']}
-  word=${word%[),.:;\"\']}
+  # Quotes and the punctuation of the sentence around it are not its.
+  while [[ $word == [\(\"\']* ]]; do word=${word#?}; done
+  while [[ $word == *[\),.:\;\"\'] ]]; do word=${word%?}; done
   case $word in
     */*) first=${word%%/*} ;;
     *) return ;;
