@@ -635,6 +635,34 @@ void not_modelled(std::string_view call, std::string_view what)
                EMULATION_ERROR_STATUS);
 }
 
+void Call::ends(std::string_view result)
+{
+    line_->append(result);
+    trace(*line_);
+}
+
+void Call::ends_deferred(std::string_view result)
+{
+    line_->append(result);
+    trace_deferred(*line_);
+}
+
+void Call::returns()
+{
+    line_->pop_back();
+    trace(*line_);
+}
+
+void Call::failed(DWORD error)
+{
+    ends(fail(error));
+}
+
+void Call::injected()
+{
+    ends(ce::injected());
+}
+
 std::string injected()
 {
     return fail(INJECTED_ERROR) + " injected";

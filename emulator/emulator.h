@@ -172,6 +172,65 @@ const int FAULT_STATUS = 3;
 // failure with injected() or the word "injected".
 bool call_fails(const char* function);
 
+// One traced call on its way through the gate: its trace line is the
+// call's name and arguments, then the result it ends with. A handler asks
+// fails() first; on true it acts on nothing and ends with injected() (or
+// the words its function's injected failure has).
+class Call {
+public:
+    // The arguments as the trace shows them, joined by blanks.
+    template <class... Arguments>
+    Call(const char* name, const Arguments&... arguments) : name_(name), line_(&own_)
+    {
+        own_ = name;
+        (add(arguments), ...);
+        own_ += ' ';
+    }
+    // A line the caller keeps, already "NAME ARGUMENTS ": the call appends
+    // its result there, so that a line made once serves many calls.
+    struct Kept {};
+    Call(const char* name, std::string& line, Kept) : name_(name), line_(&line) {}
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+
+    bool fails() const { return call_fails(name_); }
+    // The trace line ends with these words.
+    void ends(std::string_view result);
+    // The same, the line waiting as trace_deferred's do.
+    void ends_deferred(std::string_view result);
+    // A call that has no result to show (Sleep): the line is its name and arguments.
+    void returns();
+    void ok() { ends("ok"); }
+    // "failed ERROR_...", the thread's last error set.
+    void failed(DWORD error);
+    // "failed ERROR_GEN_FAILURE injected", the last error set.
+    void injected();
+    // The same, returning what the function returns when it fails.
+    template <class Result>
+    Result failed(DWORD error, Result result)
+    {
+        failed(error);
+        return result;
+    }
+    template <class Result>
+    Result injected(Result result)
+    {
+        injected();
+        return result;
+    }
+
+private:
+    // Text only: a number is shown as the trace wants it (hex, decimal) by its caller.
+    void add(std::string_view argument)
+    {
+        own_ += ' ';
+        own_ += argument;
+    }
+    const char* name_;
+    std::string own_;
+    std::string* line_;
+};
+
 // The names of every traced call; CE_FAIL accepts these only.
 extern const char* const TRACED_CALLS[];
 bool is_traced_call(const std::string& function);

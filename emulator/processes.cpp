@@ -295,15 +295,13 @@ extern "C" BOOL CreateProcessW(LPCWSTR application, LPWSTR command_line, LPSECUR
 {
     std::string shown = application == nullptr ? "NULL" : ce::to_utf8(application);
     std::string arguments = command_line == nullptr ? std::string() : ce::to_utf8(command_line);
-    std::string line = "CreateProcessW " + shown + " " + (command_line == nullptr ? "NULL" : ce::quoted(arguments)) +
-                       " " + hex(flags) + " ";
+    ce::Call call("CreateProcessW", shown, command_line == nullptr ? "NULL" : ce::quoted(arguments), hex(flags));
     if (process_information == nullptr) {
         // The device writes the handles there unchecked.
         ce::device_fault("CreateProcessW", "process information NULL");
     }
-    if (ce::call_fails("CreateProcessW")) {
-        ce::trace(line + ce::injected());
-        return FALSE;
+    if (call.fails()) {
+        return call.injected(FALSE);
     }
     reap_released();
     // The device supports none of these; the program is named by application.
@@ -311,21 +309,17 @@ extern "C" BOOL CreateProcessW(LPCWSTR application, LPWSTR command_line, LPSECUR
                      !inherit_handles && (flags & ~CREATE_NEW_CONSOLE) == 0 && environment == nullptr &&
                      current_directory == nullptr && startup_info == nullptr;
     if (!supported) {
-        ce::trace(line + ce::fail(ERROR_INVALID_PARAMETER));
-        return FALSE;
+        return call.failed(ERROR_INVALID_PARAMETER, FALSE);
     }
     ce::HostPath where = ce::resolve(application);
     if (!where.ok) {
-        ce::trace(line + ce::fail(where.error));
-        return FALSE;
+        return call.failed(where.error, FALSE);
     }
     if (!where.exists) {
-        ce::trace(line + ce::fail(ERROR_FILE_NOT_FOUND));
-        return FALSE;
+        return call.failed(ERROR_FILE_NOT_FOUND, FALSE);
     }
     if (where.is_folder) {
-        ce::trace(line + ce::fail(ERROR_ACCESS_DENIED));
-        return FALSE;
+        return call.failed(ERROR_ACCESS_DENIED, FALSE);
     }
     pid_t pid = 0;
     // The program writes to the same console: what the tool printed comes first.
@@ -334,7 +328,7 @@ extern "C" BOOL CreateProcessW(LPCWSTR application, LPWSTR command_line, LPSECUR
     std::string why;
     DWORD error = spawn(where.host.substr(ce::device().root.size()), ce::split(arguments, " \t"), &pid, why);
     if (error != ERROR_SUCCESS) {
-        ce::trace(line + ce::fail(error) + (why.empty() ? "" : " cannot confine: " + why));
+        call.ends(ce::fail(error) + (why.empty() ? "" : " cannot confine: " + why));
         return FALSE;
     }
     Child& child = children[pid];
@@ -344,46 +338,44 @@ extern "C" BOOL CreateProcessW(LPCWSTR application, LPWSTR command_line, LPSECUR
     process_information->hThread = child.thread;
     process_information->dwProcessId = static_cast<DWORD>(pid);
     process_information->dwThreadId = static_cast<DWORD>(pid);
-    ce::trace(line + "ok");
+    call.ok();
     return TRUE;
 }
 
 extern "C" BOOL GetExitCodeProcess(HANDLE process, LPDWORD exit_code)
 {
-    std::string line = "GetExitCodeProcess " + ce::handle_name(process) + " ";
-    if (ce::call_fails("GetExitCodeProcess")) {
-        ce::trace(line + ce::injected());
-        return FALSE;
+    ce::Call call("GetExitCodeProcess", ce::handle_name(process));
+    if (call.fails()) {
+        return call.injected(FALSE);
     }
     reap_released();
     ce::HandleEntry* entry = ce::find_handle(process);
     if (entry == nullptr || entry->kind != ce::HandleKind::Process) {
-        ce::trace(line + ce::fail(ERROR_INVALID_HANDLE));
-        return FALSE;
+        return call.failed(ERROR_INVALID_HANDLE, FALSE);
     }
     if (exit_code == nullptr) {
-        ce::trace(line + ce::fail(ERROR_INVALID_PARAMETER));
-        return FALSE;
+        return call.failed(ERROR_INVALID_PARAMETER, FALSE);
     }
     pid_t pid = static_cast<pid_t>(entry->pid);
     Child& child = children[pid];
     look(pid, child);
     *exit_code = child.ended ? child.exit_code : STILL_ACTIVE;
-    ce::trace(line + "ok " + std::to_string(*exit_code));
+    call.ends("ok " + std::to_string(*exit_code));
     return TRUE;
 }
 
 extern "C" void Sleep(DWORD milliseconds)
 {
     // Sleep cannot fail on the device: the call counts, and pauses all the same.
-    ce::call_fails("Sleep");
+    ce::Call call("Sleep", std::to_string(milliseconds));
+    (void)call.fails();
     ce::flush_console();
     timespec left;
     left.tv_sec = static_cast<time_t>(milliseconds / 1000);
     left.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
-    ce::trace("Sleep " + std::to_string(milliseconds));
+    call.returns();
 }
 
 // Ending a started program would have to end its whole sandbox and hand the

@@ -225,14 +225,12 @@ using namespace ce;
 
 extern "C" LONG RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM access, PHKEY result)
 {
-    std::string line = "RegOpenKeyExW " + key_name(key) + " " + to_utf8(sub_key) + " " + std::to_string(options) +
-                       " " + std::to_string(access) + " ";
-    if (call_fails("RegOpenKeyExW")) {
+    Call call("RegOpenKeyExW", key_name(key), to_utf8(sub_key), std::to_string(options), std::to_string(access));
+    if (call.fails()) {
         if (result != nullptr) {
             *result = nullptr;
         }
-        trace(line + injected());
-        return static_cast<LONG>(GetLastError());
+        return call.injected(static_cast<LONG>(INJECTED_ERROR));
     }
     LONG status = ERROR_SUCCESS;
     std::u16string base;
@@ -268,7 +266,7 @@ extern "C" LONG RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM a
     if (status != ERROR_SUCCESS && result != nullptr) {
         *result = nullptr;
     }
-    trace(line + result_name(status));
+    call.ends(result_name(status));
     return status;
 }
 
@@ -276,19 +274,18 @@ extern "C" LONG RegQueryValueExW(HKEY key, LPCWSTR value_name, LPDWORD reserved,
                                  LPDWORD size)
 {
     std::u16string name = value_name == nullptr ? u"" : value_name;
-    std::string line = "RegQueryValueExW " + key_name(key) + " " + (name.empty() ? "@" : to_utf8(name)) + " " +
-                       (size == nullptr ? "-" : std::to_string(*size)) + " ";
-    if (call_fails("RegQueryValueExW")) {
-        trace(line + injected());
-        return static_cast<LONG>(GetLastError());
+    Call call("RegQueryValueExW", key_name(key), name.empty() ? "@" : to_utf8(name),
+              size == nullptr ? "-" : std::to_string(*size));
+    if (call.fails()) {
+        return call.injected(static_cast<LONG>(INJECTED_ERROR));
     }
     std::u16string path;
     if (!key_path(key, path)) {
-        trace(line + result_name(ERROR_INVALID_HANDLE));
+        call.ends(result_name(ERROR_INVALID_HANDLE));
         return ERROR_INVALID_HANDLE;
     }
     if (reserved != nullptr || (data != nullptr && size == nullptr)) {
-        trace(line + result_name(ERROR_INVALID_PARAMETER));
+        call.ends(result_name(ERROR_INVALID_PARAMETER));
         return ERROR_INVALID_PARAMETER;
     }
     const RegistryKey* found_key = find_key(registry, path);
@@ -300,7 +297,7 @@ extern "C" LONG RegQueryValueExW(HKEY key, LPCWSTR value_name, LPDWORD reserved,
         }
     }
     if (value == nullptr) {
-        trace(line + result_name(ERROR_FILE_NOT_FOUND));
+        call.ends(result_name(ERROR_FILE_NOT_FOUND));
         return ERROR_FILE_NOT_FOUND;
     }
     if (type != nullptr) {
@@ -316,28 +313,27 @@ extern "C" LONG RegQueryValueExW(HKEY key, LPCWSTR value_name, LPDWORD reserved,
     if (size != nullptr) {
         *size = needed;
     }
-    trace(line + result_name(status) + " " + type_name(value->type) + " " + std::to_string(needed));
+    call.ends(result_name(status) + " " + type_name(value->type) + " " + std::to_string(needed));
     return status;
 }
 
 extern "C" LONG RegCloseKey(HKEY key)
 {
-    std::string line = "RegCloseKey " + key_name(key) + " ";
-    if (call_fails("RegCloseKey")) {
-        trace(line + injected());
-        return static_cast<LONG>(GetLastError());
+    Call call("RegCloseKey", key_name(key));
+    if (call.fails()) {
+        return call.injected(static_cast<LONG>(INJECTED_ERROR));
     }
     if (key == HKEY_LOCAL_MACHINE) {
         // A predefined key stays open: closing it succeeds and changes nothing.
-        trace(line + "ok");
+        call.ok();
         return ERROR_SUCCESS;
     }
     auto found = open_keys.find(key);
     if (found == open_keys.end()) {
-        trace(line + result_name(ERROR_INVALID_HANDLE));
+        call.ends(result_name(ERROR_INVALID_HANDLE));
         return ERROR_INVALID_HANDLE;
     }
     open_keys.erase(found);
-    trace(line + "ok");
+    call.ok();
     return ERROR_SUCCESS;
 }
