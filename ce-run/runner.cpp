@@ -132,18 +132,11 @@ uint8_t* mapped(uint32_t address, uint64_t size, bool write)
     return nullptr;
 }
 
-std::string hex(uint32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08x", value);
-    return text;
-}
-
 // An address as the trace shows it: with the nearest symbol of the program.
 std::string where(uint32_t address)
 {
     std::string symbol = nearest_symbol(run.program, run.base, address);
-    return hex(address) + (symbol.empty() ? "" : " (" + symbol + ")");
+    return ce::hex(address, 8) + (symbol.empty() ? "" : " (" + symbol + ")");
 }
 
 uint32_t read_register(int which)
@@ -221,7 +214,7 @@ void on_coredll_call(uc_engine*, uint64_t address, uint32_t, void*)
     if (offset % STUB_BYTES != 0 || index > COREDLL_COUNT) {
         std::string inside = index < COREDLL_COUNT ? std::string(COREDLL[index].name) + "+" + std::to_string(offset % STUB_BYTES)
                                                    : "no entry point";
-        fault("execution inside COREDLL.dll (" + inside + ") at " + hex(static_cast<uint32_t>(address)) +
+        fault("execution inside COREDLL.dll (" + inside + ") at " + ce::hex(static_cast<uint32_t>(address), 8) +
               ", not at an entry point");
     }
     if (index == COREDLL_COUNT) {
@@ -446,7 +439,7 @@ uint32_t argument(int n)
     uint32_t at = run.stack_pointer + 4 + 4 * static_cast<uint32_t>(n);
     uint8_t* slot = mapped(at, 4, false);
     if (slot == nullptr) {
-        fault(std::string("the arguments of ") + current_function() + " at " + hex(at) + " lie outside the stack");
+        fault(std::string("the arguments of ") + current_function() + " at " + ce::hex(at, 8) + " lie outside the stack");
     }
     std::memcpy(&value, slot, 4);
     return value;
@@ -464,7 +457,7 @@ void* guest_memory(int n, uint32_t address, uint64_t size, bool write)
     }
     uint8_t* host = mapped(address, size == 0 ? 1 : size, write);
     if (host == nullptr) {
-        ce::device_fault(current_function(), "argument " + std::to_string(n + 1) + " " + hex(address) + " (" +
+        ce::device_fault(current_function(), "argument " + std::to_string(n + 1) + " " + ce::hex(address, 8) + " (" +
                                                  std::to_string(size) + " bytes" + (write ? " to write" : "") +
                                                  ") outside the guest's memory");
     }

@@ -24,13 +24,6 @@ bool is_device_name(const std::string& name)
     return true;
 }
 
-std::string hex(DWORD value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%x", value);
-    return text;
-}
-
 }  // namespace
 
 extern "C" HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
@@ -40,7 +33,7 @@ extern "C" HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURIT
     (void)flags;
     (void)template_file;
     std::string shown = name == nullptr ? "NULL" : ce::to_utf8(name);
-    ce::Call call("CreateFileW", shown, hex(access), std::to_string(share), std::to_string(disposition));
+    ce::Call call("CreateFileW", shown, ce::hex(access), std::to_string(share), std::to_string(disposition));
     bool no_name = name == nullptr || name[0] == 0;
     if (!no_name && !is_device_name(shown)) {
         // The tool opens only devices this way; its files go through streams.
@@ -72,7 +65,7 @@ extern "C" BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_s
     (void)in;
     (void)out;
     (void)overlapped;
-    ce::Call call("DeviceIoControl", ce::handle_name(device), hex(code));
+    ce::Call call("DeviceIoControl", ce::handle_name(device), ce::hex(code));
     if (call.fails()) {
         return call.injected(FALSE);
     }

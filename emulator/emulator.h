@@ -6,6 +6,8 @@
 #define CE_EMULATION_ITSELF
 #include <windows.h>
 
+#include "hex.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -27,6 +29,18 @@ struct Device {
     uint64_t storage_bytes = 0;     // CE_STORAGE_BYTES
     bool programs_unconfined = false;  // CE_PROGRAMS=unconfined
 };
+
+// The parts of a boot kept in their own files: the standard streams opened
+// and the ending signals taken (signals.cpp), trace.log closed so that the
+// next line opens the new device's (trace.cpp), the gate's counts at zero
+// (gate.cpp).
+void open_standard_streams();
+void take_signals();
+void start_trace();
+void start_gate();
+// For the signal handler only, async-signal-safe: the lines that wait,
+// then this one, to trace.log.
+void trace_at_signal(const char* line);
 
 // Checks CE_DEVICE, everything the device is made of and the fault knobs
 // (CE_POWER_CUT, CE_FAIL, CE_STORAGE_BYTES). On a fault, prints one line on

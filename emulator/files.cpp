@@ -280,9 +280,7 @@ Stream* stream_or_fault(const char* call, FILE* stream)
 
 std::string value_in_hex(const void* pointer)
 {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(pointer)));
-    return text;
+    return hex(reinterpret_cast<uintptr_t>(pointer));
 }
 
 // How the run-time's mode opens a file: r, w or a, then b or t. The other

@@ -31,13 +31,6 @@ struct Child {
 };
 std::map<pid_t, Child> children;
 
-std::string hex(DWORD value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%x", value);
-    return text;
-}
-
 DWORD start_error(int error)
 {
     switch (error) {
@@ -295,7 +288,7 @@ extern "C" BOOL CreateProcessW(LPCWSTR application, LPWSTR command_line, LPSECUR
 {
     std::string shown = application == nullptr ? "NULL" : ce::to_utf8(application);
     std::string arguments = command_line == nullptr ? std::string() : ce::to_utf8(command_line);
-    ce::Call call("CreateProcessW", shown, command_line == nullptr ? "NULL" : ce::quoted(arguments), hex(flags));
+    ce::Call call("CreateProcessW", shown, command_line == nullptr ? "NULL" : ce::quoted(arguments), ce::hex(flags));
     if (process_information == nullptr) {
         // The device writes the handles there unchecked.
         ce::device_fault("CreateProcessW", "process information NULL");
