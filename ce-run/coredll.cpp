@@ -32,17 +32,17 @@ T* opaque(int n)
 
 HANDLE handle(int n)
 {
-    return static_cast<HANDLE>(host_object(Kind::Handle, argument(n)));
+    return static_cast<HANDLE>(host_value(argument(n)));
 }
 
 FILE* stream(int n)
 {
-    return static_cast<FILE*>(host_object(Kind::Stream, argument(n)));
+    return host_stream(argument(n));
 }
 
 HKEY key(int n)
 {
-    return static_cast<HKEY>(host_object(Kind::Key, argument(n)));
+    return static_cast<HKEY>(host_value(argument(n)));
 }
 
 HMODULE module(int n)
@@ -60,23 +60,23 @@ LPCWSTR resource_name(int n)
 
 uint32_t FindResourceW_()
 {
-    return guest_id(Kind::Resource, FindResourceW(module(0), resource_name(1), resource_name(2)));
+    return guest_value(FindResourceW(module(0), resource_name(1), resource_name(2)));
 }
 
 uint32_t SizeofResource_()
 {
-    return SizeofResource(module(0), static_cast<HRSRC>(host_object(Kind::Resource, argument(1))));
+    return SizeofResource(module(0), static_cast<HRSRC>(host_value(argument(1))));
 }
 
 uint32_t LoadResource_()
 {
     // The bytes lie in the mapped image, where the guest reads them.
-    return guest_address(LoadResource(module(0), static_cast<HRSRC>(host_object(Kind::Resource, argument(1)))));
+    return guest_address(LoadResource(module(0), static_cast<HRSRC>(host_value(argument(1)))));
 }
 
 uint32_t CreateFileW_()
 {
-    return guest_id(Kind::Handle, CreateFileW(text(0), argument(1), argument(2), opaque<struct CeSecurityAttributes>(3),
+    return guest_value(CreateFileW(text(0), argument(1), argument(2), opaque<struct CeSecurityAttributes>(3),
                                               argument(4), argument(5), handle(6)));
 }
 
@@ -114,7 +114,7 @@ uint32_t RegOpenKeyExW_()
     HKEY opened = nullptr;
     LONG status = RegOpenKeyExW(key(0), text(1), argument(2), argument(3), result == nullptr ? nullptr : &opened);
     if (result != nullptr) {
-        *result = guest_id(Kind::Key, opened);
+        *result = guest_value(opened);
     }
     return static_cast<uint32_t>(status);
 }
@@ -142,8 +142,8 @@ uint32_t CreateProcessW_()
                              opaque<struct CeSecurityAttributes>(3), argument(4), argument(5), opaque<void>(6), text(7),
                              opaque<struct _STARTUPINFOW>(8), information == nullptr ? nullptr : &started);
     if (ok && information != nullptr) {
-        information[0] = guest_id(Kind::Handle, started.hProcess);
-        information[1] = guest_id(Kind::Handle, started.hThread);
+        information[0] = guest_value(started.hProcess);
+        information[1] = guest_value(started.hThread);
         information[2] = started.dwProcessId;
         information[3] = started.dwThreadId;
     }
@@ -175,7 +175,7 @@ uint32_t getwchar_()
 
 uint32_t _wfopen_()
 {
-    return guest_id(Kind::Stream, ce_wfopen(text(0), text(1)));
+    return guest_stream(ce_wfopen(text(0), text(1)));
 }
 
 uint32_t fwrite_()
@@ -198,7 +198,7 @@ uint32_t fclose_()
 
 uint32_t _fileno_()
 {
-    return guest_id(Kind::Handle, ce_fileno(stream(0)));
+    return guest_value(ce_fileno(stream(0)));
 }
 
 uint32_t _getstdfilex_()
@@ -206,7 +206,7 @@ uint32_t _getstdfilex_()
     // The emulation's console is the host's standard output and errors.
     FILE* const standard[] = {stdin, stdout, stderr};
     uint32_t number = argument(0);
-    return number < 3 ? guest_id(Kind::Stream, standard[number]) : 0;
+    return number < 3 ? guest_stream(standard[number]) : 0;
 }
 
 uint32_t memcpy_()

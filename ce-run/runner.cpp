@@ -65,8 +65,6 @@ struct Run {
     uint32_t lowest_stack = STACK_TOP;
     std::vector<CeResource> resources;
     std::vector<std::u16string> resource_types;
-    std::vector<std::pair<Kind, const void*>> objects;
-    std::map<std::pair<Kind, const void*>, uint32_t> ids;
 };
 Run run;
 
@@ -501,60 +499,50 @@ uint32_t guest_address(const void* host)
     ce::not_modelled(current_function(), "a result outside the guest's memory");
 }
 
-uint32_t guest_id(Kind kind, const void* host)
+void* host_value(uint32_t value)
 {
-    if (host == nullptr) {
-        return 0;
+    return reinterpret_cast<void*>(value == 0xffffffffu ? UINTPTR_MAX : static_cast<uintptr_t>(value));
+}
+
+uint32_t guest_value(const void* host)
+{
+    uintptr_t value = reinterpret_cast<uintptr_t>(host);
+    if (value == UINTPTR_MAX) {
+        return 0xffffffffu;
     }
-    if ((kind == Kind::Handle && host == INVALID_HANDLE_VALUE) || (kind == Kind::Key && host == HKEY_LOCAL_MACHINE)) {
-        return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(host));
+    if (value > 0xffffffffu) {
+        ce::not_modelled(current_function(), "a result wider than 32 bits");
     }
-    auto found = run.ids.find({kind, host});
-    if (found != run.ids.end()) {
-        return found->second;
-    }
-    // Multiples of four from 0x1000, as CE's handles are.
-    uint32_t id = 0x1000 + 4 * static_cast<uint32_t>(run.objects.size());
-    run.objects.push_back({kind, host});
-    run.ids[{kind, host}] = id;
-    return id;
+    return static_cast<uint32_t>(value);
 }
 
 namespace {
 
-// What the emulation gets for an id the guest made up: an object of its own
-// for each value, none of the emulation's, named by the value.
-std::map<uint32_t, char> forged;
-
-std::string forged_value(const void* host)
+// The console's streams for the guest: 4, 8 and 12, below the first id.
+FILE* standard_stream(uint32_t number)
 {
-    for (const auto& f : forged) {
-        if (&f.second == host) {
-            char text[16];
-            std::snprintf(text, sizeof text, "0x%x", f.first);
-            return text;
-        }
-    }
-    ce::not_modelled(current_function(), "a host object named in the trace");
+    FILE* const standard[] = {stdin, stdout, stderr};
+    return standard[number];
 }
 
 }  // namespace
 
-void* host_object(Kind kind, uint32_t id)
+FILE* host_stream(uint32_t value)
 {
-    if (id == 0) {
-        return nullptr;
+    if (value != 0 && value <= 12 && value % 4 == 0) {
+        return standard_stream(value / 4 - 1);
     }
-    if ((kind == Kind::Handle && id == 0xffffffffu) || (kind == Kind::Key && id == 0x80000002u)) {
-        return reinterpret_cast<void*>(static_cast<uintptr_t>(id == 0xffffffffu ? UINTPTR_MAX : id));
+    return static_cast<FILE*>(host_value(value));
+}
+
+uint32_t guest_stream(FILE* stream)
+{
+    for (uint32_t number = 0; number < 3; ++number) {
+        if (stream == standard_stream(number)) {
+            return 4 * (number + 1);
+        }
     }
-    uint32_t index = (id - 0x1000) / 4;
-    if (id >= 0x1000 && id % 4 == 0 && index < run.objects.size() && run.objects[index].first == kind) {
-        return const_cast<void*>(run.objects[index].second);
-    }
-    // The emulation looks resources up by pointer without a table: a made-up
-    // one is no resource at all.
-    return kind == Kind::Resource ? nullptr : &forged[id];
+    return guest_value(stream);
 }
 
 uint32_t process_id()
@@ -582,7 +570,6 @@ int main(int argc, char** argv)
         return ce::EMULATION_ERROR_STATUS;
     }
     run.name = argv[first];
-    ce::program_value = forged_value;
     load(run.name);
     ce::boot_or_exit();
     std::exit(start(ce::command_line_of(argc, argv, first + 1)));

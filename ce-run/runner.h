@@ -34,13 +34,14 @@ const char16_t* guest_wide_text(int n, uint32_t address);
 // The guest address of host memory that lies in the guest's; 0 for nullptr.
 uint32_t guest_address(const void* host);
 
-// The emulation's handles, streams, keys and resources are host pointers
-// the guest cannot hold: it gets small ids instead, the same id for the same
-// object. An id the guest made up becomes a value the emulation knows as no
-// object of its kind.
-enum class Kind { Handle, Stream, Key, Resource };
-uint32_t guest_id(Kind kind, const void* host);
-void* host_object(Kind kind, uint32_t id);
+// The emulation's handles, streams, keys and resources are small ids: the
+// guest holds the same values. -1 (INVALID_HANDLE_VALUE) is -1 in either
+// width; the console's three streams, which are the host's, have values
+// of their own below the ids.
+void* host_value(uint32_t value);
+uint32_t guest_value(const void* host);
+FILE* host_stream(uint32_t value);
+uint32_t guest_stream(FILE* stream);
 
 // The instance CE hands the program: its process id.
 uint32_t process_id();

@@ -230,6 +230,10 @@ std::string boot(const std::string& folder)
     the_device = dev;
     start_trace();
     start_gate();
+    start_streams();
+    start_keys();
+    start_resources();
+    start_handles();
     start_storage();
     start_console();
     static bool ended_at_exit = std::atexit(end_of_process) == 0;

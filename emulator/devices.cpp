@@ -7,8 +7,6 @@
 
 namespace {
 
-HANDLE upgrade_driver = nullptr;
-
 bool is_device_name(const std::string& name)
 {
     // Device names are three letters, a digit and a colon, as "UCS1:".
@@ -51,12 +49,12 @@ extern "C" HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURIT
     if (disposition != OPEN_EXISTING) {
         return call.failed(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     }
-    if (upgrade_driver != nullptr) {
+    if (ce::handle_of_kind_open(ce::HandleKind::Device)) {
         return call.failed(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
     }
-    upgrade_driver = ce::new_handle(ce::HandleKind::Device, "UCS1:");
+    HANDLE driver = ce::new_handle(ce::HandleKind::Device, "UCS1:");
     call.ok();
-    return upgrade_driver;
+    return driver;
 }
 
 extern "C" BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
@@ -69,7 +67,8 @@ extern "C" BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_s
     if (call.fails()) {
         return call.injected(FALSE);
     }
-    if (device == nullptr || device != upgrade_driver) {
+    ce::HandleEntry* entry = ce::find_handle(device);
+    if (entry == nullptr || entry->kind != ce::HandleKind::Device) {
         return call.failed(ERROR_INVALID_HANDLE, FALSE);
     }
     if (returned != nullptr) {
@@ -96,9 +95,6 @@ extern "C" BOOL CloseHandle(HANDLE handle)
     // A stream's file handle belongs to the stream: fclose closes it.
     if (entry == nullptr || entry->kind == ce::HandleKind::File) {
         return call.failed(ERROR_INVALID_HANDLE, FALSE);
-    }
-    if (handle == upgrade_driver) {
-        upgrade_driver = nullptr;
     }
     ce::forget_handle(handle);
     call.ok();

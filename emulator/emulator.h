@@ -38,6 +38,10 @@ void open_standard_streams();
 void take_signals();
 void start_trace();
 void start_gate();
+// Every stream open at the boot closed, nothing of it handed over; every key closed.
+void start_streams();
+void start_keys();
+void start_resources();
 // For the signal handler only, async-signal-safe: the lines that wait,
 // then this one, to trace.log.
 void trace_at_signal(const char* line);
@@ -93,11 +97,6 @@ int print_to_stream(FILE* stream, const std::u16string& text);
 // What fwprintf checks before it reads its format: a stream that is not
 // open (NULL, closed, made up) is a fault, as at any other call on it.
 void check_stream(const char* call, FILE* stream);
-// How a trace names a pointer the program handed over that is none of the
-// emulation's objects: the program's own value, in hex. A runner whose
-// program holds other values than the pointers the emulation gets (ids)
-// names them itself, so that no host address reaches the trace.
-extern std::string (*program_value)(const void* pointer);
 int copy_formatted(char16_t* buffer, size_t count, const std::u16string& text);
 
 // What a stream holds before it hands it to the file system: 1 MiB, so that
@@ -301,7 +300,13 @@ struct HandleEntry {
     std::string name;
     long pid;
 };
+// Handles, streams, keys and resources are small ids, issued here and
+// valid until the next boot, which issues them afresh: the same values for
+// the host build and for a runner's guest.
+uintptr_t issue_id();
+void start_handles();
 HANDLE new_handle(HandleKind kind, const std::string& name, long pid = 0);
+bool handle_of_kind_open(HandleKind kind);
 HandleEntry* find_handle(HANDLE handle);
 bool forget_handle(HANDLE handle);
 std::string handle_name(HANDLE handle);

@@ -116,10 +116,10 @@ struct Stream {
     size_t write_size;
     size_t write_count;
 };
-// By the FILE* the tool holds, which is the Stream's own address.
+// By the FILE* the tool holds: an id.
 std::map<FILE*, std::unique_ptr<Stream>> streams;
-// Closed ones keep their address, so that no later stream takes it, and
-// their name, so that a use after the close is named as the tool knew it.
+// Closed ones keep their name until the next boot, so that a use after the
+// close is named as the tool knew it.
 std::map<FILE*, std::unique_ptr<Stream>> closed_streams;
 // The console's input, a stream open for reading: it takes no writes, as
 // any such stream.
@@ -273,14 +273,10 @@ Stream* stream_or_fault(const char* call, FILE* stream)
         device_fault(call, "stream " + closed->second->name + " closed");
     }
     if (open == nullptr && !is_console(stream)) {
-        device_fault(call, "stream " + program_value(stream) + " not open");
+        // A value that is none of the ids: the program's own, in hex.
+        device_fault(call, "stream " + hex(reinterpret_cast<uintptr_t>(stream)) + " not open");
     }
     return open;
-}
-
-std::string value_in_hex(const void* pointer)
-{
-    return hex(reinterpret_cast<uintptr_t>(pointer));
 }
 
 // How the run-time's mode opens a file: r, w or a, then b or t. The other
@@ -308,8 +304,6 @@ Mode parse_mode(const std::string& how, int& flags)
 }
 
 }  // namespace
-
-std::string (*program_value)(const void* pointer) = value_in_hex;
 
 void check_stream(const char* call, FILE* stream)
 {
@@ -392,6 +386,15 @@ bool is_open_stream(const std::string& host_path)
     return false;
 }
 
+void start_streams()
+{
+    for (auto& entry : streams) {
+        close(entry.second->fd);
+    }
+    streams.clear();
+    closed_streams.clear();
+}
+
 void hand_over_open_streams()
 {
     for (auto& entry : streams) {
@@ -443,7 +446,7 @@ extern "C" FILE* ce_wfopen(const WCHAR* name, const WCHAR* mode)
         uint64_t length = emptied ? 0 : before;
         std::unique_ptr<Stream> opened(new Stream{shown, where.host, fd, new_handle(HandleKind::File, shown), writes,
                                                   text, length, length, nullptr, 0, nullptr, false, {}, 0, 0, 0});
-        FILE* stream = reinterpret_cast<FILE*>(opened.get());
+        FILE* stream = reinterpret_cast<FILE*>(issue_id());
         streams[stream] = std::move(opened);
         if (writes) {
             storage_opened(where.host, emptied);

@@ -39,21 +39,47 @@ std::string fail(DWORD error)
 }
 
 namespace {
-std::map<HANDLE, std::unique_ptr<HandleEntry>> handles;
+// Multiples of four from 0x1000, as CE's handles are, one count for every
+// kind, so that no id names two objects.
+const uintptr_t FIRST_ID = 0x1000;
+uintptr_t next_id = FIRST_ID;
+std::map<HANDLE, HandleEntry> handles;
+}  // namespace
+
+uintptr_t issue_id()
+{
+    uintptr_t id = next_id;
+    next_id += 4;
+    return id;
+}
+
+void start_handles()
+{
+    handles.clear();
+    next_id = FIRST_ID;
 }
 
 HANDLE new_handle(HandleKind kind, const std::string& name, long pid)
 {
-    std::unique_ptr<HandleEntry> entry(new HandleEntry{kind, name, pid});
-    HANDLE handle = entry.get();
-    handles[handle] = std::move(entry);
+    HANDLE handle = reinterpret_cast<HANDLE>(issue_id());
+    handles[handle] = HandleEntry{kind, name, pid};
     return handle;
 }
 
 HandleEntry* find_handle(HANDLE handle)
 {
     auto found = handles.find(handle);
-    return found == handles.end() ? nullptr : found->second.get();
+    return found == handles.end() ? nullptr : &found->second;
+}
+
+bool handle_of_kind_open(HandleKind kind)
+{
+    for (const auto& entry : handles) {
+        if (entry.second.kind == kind) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool forget_handle(HANDLE handle)

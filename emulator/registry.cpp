@@ -14,16 +14,17 @@
 #include "emulator.h"
 #include "registry_file.h"
 
-struct CeKey {
+namespace ce {
+namespace {
+
+struct OpenKey {
     std::u16string path;  // folded, below HKEY_LOCAL_MACHINE
     std::string shown;    // as the tool named it, for the trace
 };
 
-namespace ce {
-namespace {
-
 Registry registry;
-std::map<HKEY, std::unique_ptr<CeKey>> open_keys;
+// By the HKEY the tool holds: an id.
+std::map<HKEY, OpenKey> open_keys;
 
 const LONG ERROR_BAD_PATHNAME_CODE = 161;
 
@@ -54,7 +55,7 @@ std::string key_name(HKEY key)
         return "HKEY_LOCAL_MACHINE";
     }
     auto found = open_keys.find(key);
-    return found == open_keys.end() ? "<not an open key>" : found->second->shown;
+    return found == open_keys.end() ? "<not an open key>" : found->second.shown;
 }
 
 // The folded path of an open key, or of the root; false for anything else.
@@ -68,7 +69,7 @@ bool key_path(HKEY key, std::u16string& path)
     if (found == open_keys.end()) {
         return false;
     }
-    path = found->second->path;
+    path = found->second.path;
     return true;
 }
 
@@ -219,6 +220,11 @@ std::string load_registry(const std::string& folder)
     return complaint;
 }
 
+void start_keys()
+{
+    open_keys.clear();
+}
+
 }  // namespace ce
 
 using namespace ce;
@@ -258,9 +264,9 @@ extern "C" LONG RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM a
         if (find_key(registry, path) == nullptr) {
             status = ERROR_FILE_NOT_FOUND;
         } else {
-            std::unique_ptr<CeKey> opened(new CeKey{path, key_name(key) + (sub.empty() ? "" : "\\" + to_utf8(sub))});
-            *result = opened.get();
-            open_keys[opened.get()] = std::move(opened);
+            HKEY opened = reinterpret_cast<HKEY>(issue_id());
+            open_keys[opened] = OpenKey{path, key_name(key) + (sub.empty() ? "" : "\\" + to_utf8(sub))};
+            *result = opened;
         }
     }
     if (status != ERROR_SUCCESS && result != nullptr) {
