@@ -19,6 +19,7 @@
 
 #include "coredll.h"
 #include "emulator.h"
+#include "guest.h"
 #include "program.h"
 #include "resource_table.h"
 #include "runner.h"
@@ -499,23 +500,6 @@ uint32_t guest_address(const void* host)
     ce::not_modelled(current_function(), "a result outside the guest's memory");
 }
 
-void* host_value(uint32_t value)
-{
-    return reinterpret_cast<void*>(value == 0xffffffffu ? UINTPTR_MAX : static_cast<uintptr_t>(value));
-}
-
-uint32_t guest_value(const void* host)
-{
-    uintptr_t value = reinterpret_cast<uintptr_t>(host);
-    if (value == UINTPTR_MAX) {
-        return 0xffffffffu;
-    }
-    if (value > 0xffffffffu) {
-        ce::not_modelled(current_function(), "a result wider than 32 bits");
-    }
-    return static_cast<uint32_t>(value);
-}
-
 namespace {
 
 // The console's streams for the guest: 4, 8 and 12, below the first id.
@@ -532,7 +516,7 @@ FILE* host_stream(uint32_t value)
     if (value != 0 && value <= 12 && value % 4 == 0) {
         return standard_stream(value / 4 - 1);
     }
-    return static_cast<FILE*>(host_value(value));
+    return static_cast<FILE*>(ce::guest::host_value(value));
 }
 
 uint32_t guest_stream(FILE* stream)
@@ -542,7 +526,7 @@ uint32_t guest_stream(FILE* stream)
             return 4 * (number + 1);
         }
     }
-    return guest_value(stream);
+    return ce::guest::guest_value(stream);
 }
 
 uint32_t process_id()
@@ -570,6 +554,9 @@ int main(int argc, char** argv)
         return ce::EMULATION_ERROR_STATUS;
     }
     run.name = argv[first];
+    static const ce::guest::Source source = {argument, guest_memory_or_null, guest_wide_text, guest_address, process_id,
+                                             current_function};
+    ce::guest::source = &source;
     load(run.name);
     ce::boot_or_exit();
     std::exit(start(ce::command_line_of(argc, argv, first + 1)));

@@ -5,6 +5,7 @@
 #define CE_RUN_RUNNER_H
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace ce_run {
@@ -34,12 +35,9 @@ const char16_t* guest_wide_text(int n, uint32_t address);
 // The guest address of host memory that lies in the guest's; 0 for nullptr.
 uint32_t guest_address(const void* host);
 
-// The emulation's handles, streams, keys and resources are small ids: the
-// guest holds the same values. -1 (INVALID_HANDLE_VALUE) is -1 in either
-// width; the console's three streams, which are the host's, have values
-// of their own below the ids.
-void* host_value(uint32_t value);
-uint32_t guest_value(const void* host);
+// The emulation's streams are small ids, the guest's values as they are
+// (ce::guest, for handles and keys too); the console's three streams, which
+// are the host's, have values of their own below the ids.
 FILE* host_stream(uint32_t value);
 uint32_t guest_stream(FILE* stream);
 

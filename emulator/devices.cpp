@@ -1,6 +1,7 @@
 // Stream devices: the upgrade-control driver "UCS1:", and CloseHandle for
 // the device and process handles the emulation hands out.
 #include "emulator.h"
+#include "guest.h"
 #include "case_fold.h"
 
 #include <cstdio>
@@ -100,3 +101,27 @@ extern "C" BOOL CloseHandle(HANDLE handle)
     call.ok();
     return TRUE;
 }
+
+// For a runner's guest.
+namespace ce::guest {
+
+uint32_t CreateFileW_()
+{
+    return guest_value(CreateFileW(text(0), argument(1), argument(2), opaque<struct CeSecurityAttributes>(3),
+                                              argument(4), argument(5), handle(6)));
+}
+
+uint32_t DeviceIoControl_()
+{
+    void* in = source->memory_or_null(2, argument(2), argument(3), false);
+    void* out = source->memory_or_null(4, argument(4), argument(5), true);
+    return DeviceIoControl(handle(0), argument(1), in, argument(3), out, argument(5), pointer<DWORD>(6, true),
+                           opaque<struct CeOverlapped>(7));
+}
+
+uint32_t CloseHandle_()
+{
+    return CloseHandle(handle(0));
+}
+
+}  // namespace ce::guest

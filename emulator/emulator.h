@@ -8,6 +8,7 @@
 
 #include "hex.h"
 
+#include <csignal>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -114,9 +115,20 @@ size_t write_all(int fd, const char* bytes, size_t size);
 // line "killed by SIGINT" (or the signal's name) and the console's waiting
 // output, then end the process as the signal does. While the console's or
 // the trace's buffers change, such a signal waits for the change to finish.
+// Inline: every traced call holds them, once per chunk of the image.
+extern volatile sig_atomic_t signals_held;
+extern volatile sig_atomic_t waiting_signal;
+extern volatile sig_atomic_t ending;
+[[noreturn]] void end_by_waiting_signal();
 struct SignalsHeld {
-    SignalsHeld();
-    ~SignalsHeld();
+    SignalsHeld() { signals_held = signals_held + 1; }
+    ~SignalsHeld()
+    {
+        signals_held = signals_held - 1;
+        if (signals_held == 0 && waiting_signal != 0 && !ending) {
+            end_by_waiting_signal();
+        }
+    }
     SignalsHeld(const SignalsHeld&) = delete;
     SignalsHeld& operator=(const SignalsHeld&) = delete;
 };
@@ -189,29 +201,24 @@ bool call_fails(const char* function);
 // call's name and arguments, then the result it ends with. A handler asks
 // fails() first; on true it acts on nothing and ends with injected() (or
 // the words its function's injected failure has).
-class Call {
+class CallLine {
 public:
-    // The arguments as the trace shows them, joined by blanks.
-    template <class... Arguments>
-    Call(const char* name, const Arguments&... arguments) : name_(name), line_(&own_)
-    {
-        own_ = name;
-        (add(arguments), ...);
-        own_ += ' ';
-    }
     // A line the caller keeps, already "NAME ARGUMENTS ": the call appends
     // its result there, so that a line made once serves many calls.
-    struct Kept {};
-    Call(const char* name, std::string& line, Kept) : name_(name), line_(&line) {}
-    Call(const Call&) = delete;
-    Call& operator=(const Call&) = delete;
+    CallLine(const char* name, std::string& line) : name_(name), line_(&line) {}
+    CallLine(const CallLine&) = delete;
+    CallLine& operator=(const CallLine&) = delete;
 
     bool fails() const { return call_fails(name_); }
     // The trace line ends with these words.
     void ends(std::string_view result);
     // The same, the line waiting as trace_deferred's do.
-    void ends_deferred(std::string_view result);
-    // A call that has no result to show (Sleep): the line is its name and arguments.
+    void ends_deferred(std::string_view result)
+    {
+        line_->append(result);
+        trace_deferred(*line_);
+    }
+    // A call that has no result to show, as a pause: the line is its name and arguments.
     void returns();
     void ok() { ends("ok"); }
     // "failed ERROR_...", the thread's last error set.
@@ -233,15 +240,30 @@ public:
     }
 
 private:
+    const char* name_;
+    std::string* line_;
+};
+
+// The same with a line of its own, made from the arguments as the trace
+// shows them, joined by blanks.
+class Call : public CallLine {
+public:
+    template <class... Arguments>
+    Call(const char* name, const Arguments&... arguments) : CallLine(name, own_)
+    {
+        own_ = name;
+        (add(arguments), ...);
+        own_ += ' ';
+    }
+
+private:
     // Text only: a number is shown as the trace wants it (hex, decimal) by its caller.
     void add(std::string_view argument)
     {
         own_ += ' ';
         own_ += argument;
     }
-    const char* name_;
     std::string own_;
-    std::string* line_;
 };
 
 // The names of every traced call; CE_FAIL accepts these only.

@@ -1,6 +1,7 @@
 // The device's file system: $CE_DEVICE/root/ with the device's path rules,
 // and the run-time's wide file streams on it.
 #include "emulator.h"
+#include "guest.h"
 #include "case_fold.h"
 
 #include <dirent.h>
@@ -503,7 +504,7 @@ extern "C" size_t ce_fwrite(const void* data, size_t size, size_t count, FILE* s
             open->write_count = count;
         }
     }
-    Call call("fwrite", line, Call::Kept{});
+    CallLine call("fwrite", line);
     if (call.fails()) {
         call.ends("short 0 injected");
         return 0;
@@ -743,3 +744,23 @@ extern "C" BOOL MoveFileW(LPCWSTR existing, LPCWSTR target)
     call.ok();
     return TRUE;
 }
+
+// For a runner's guest.
+namespace ce::guest {
+
+uint32_t DeleteFileW_()
+{
+    return DeleteFileW(text(0));
+}
+
+uint32_t MoveFileW_()
+{
+    return MoveFileW(text(0), text(1));
+}
+
+uint32_t FlushFileBuffers_()
+{
+    return FlushFileBuffers(handle(0));
+}
+
+}  // namespace ce::guest

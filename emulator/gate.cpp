@@ -15,6 +15,8 @@ namespace {
 // name's place in TRACED_CALLS.
 uint64_t calls_made = 0;
 uint64_t calls_of[32];
+// The booted device's knobs, without a call per traced call to ask for them.
+const Device* const booted = &device();
 
 }  // namespace
 
@@ -74,7 +76,7 @@ bool call_fails(const char* function)
     size_t place = place_of_traced_call(function);
     ++calls_made;
     uint64_t nth = ++calls_of[place];
-    if (calls_made == device().power_cut_at) {
+    if (calls_made == booted->power_cut_at) {
         // What was printed before the cut is on the screen.
         flush_console();
         trace("power cut");
@@ -83,7 +85,7 @@ bool call_fails(const char* function)
         std::raise(SIGKILL);
         std::_Exit(137);
     }
-    return nth == device().fail_nth && function == device().fail_call;
+    return nth == booted->fail_nth && function == booted->fail_call;
 }
 
 namespace {
@@ -120,30 +122,24 @@ void not_modelled(std::string_view call, std::string_view what)
                EMULATION_ERROR_STATUS);
 }
 
-void Call::ends(std::string_view result)
+void CallLine::ends(std::string_view result)
 {
     line_->append(result);
     trace(*line_);
 }
 
-void Call::ends_deferred(std::string_view result)
-{
-    line_->append(result);
-    trace_deferred(*line_);
-}
-
-void Call::returns()
+void CallLine::returns()
 {
     line_->pop_back();
     trace(*line_);
 }
 
-void Call::failed(DWORD error)
+void CallLine::failed(DWORD error)
 {
     ends(fail(error));
 }
 
-void Call::injected()
+void CallLine::injected()
 {
     ends(ce::injected());
 }

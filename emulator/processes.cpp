@@ -2,6 +2,7 @@
 // confined to the device (sandbox.cpp), with root/ as its working folder and
 // CE_DEVICE in its environment.
 #include "emulator.h"
+#include "guest.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -377,3 +378,41 @@ extern "C" BOOL TerminateProcess(HANDLE process, UINT exit_code)
 {
     ce::not_modelled("TerminateProcess", ce::handle_name(process) + " " + std::to_string(exit_code));
 }
+
+// For a runner's guest.
+namespace ce::guest {
+
+uint32_t CreateProcessW_()
+{
+    // PROCESS_INFORMATION in the guest's layout: two handles, two ids.
+    uint32_t* information = pointer<uint32_t>(9, true, 4);
+    PROCESS_INFORMATION started = {nullptr, nullptr, 0, 0};
+    BOOL ok = CreateProcessW(text(0), const_cast<LPWSTR>(text(1)), opaque<struct CeSecurityAttributes>(2),
+                             opaque<struct CeSecurityAttributes>(3), argument(4), argument(5), opaque<void>(6), text(7),
+                             opaque<struct _STARTUPINFOW>(8), information == nullptr ? nullptr : &started);
+    if (ok && information != nullptr) {
+        information[0] = guest_value(started.hProcess);
+        information[1] = guest_value(started.hThread);
+        information[2] = started.dwProcessId;
+        information[3] = started.dwThreadId;
+    }
+    return ok;
+}
+
+uint32_t GetExitCodeProcess_()
+{
+    return GetExitCodeProcess(handle(0), pointer<DWORD>(1, true));
+}
+
+uint32_t Sleep_()
+{
+    Sleep(argument(0));
+    return 0;
+}
+
+uint32_t TerminateProcess_()
+{
+    return TerminateProcess(handle(0), argument(1));
+}
+
+}  // namespace ce::guest

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "emulator.h"
+#include "guest.h"
 #include "registry_file.h"
 
 namespace ce {
@@ -343,3 +344,33 @@ extern "C" LONG RegCloseKey(HKEY key)
     call.ok();
     return ERROR_SUCCESS;
 }
+
+// For a runner's guest.
+namespace ce::guest {
+
+uint32_t RegOpenKeyExW_()
+{
+    uint32_t* result = pointer<uint32_t>(4, true);
+    HKEY opened = nullptr;
+    LONG status = RegOpenKeyExW(key(0), text(1), argument(2), argument(3), result == nullptr ? nullptr : &opened);
+    if (result != nullptr) {
+        *result = guest_value(opened);
+    }
+    return static_cast<uint32_t>(status);
+}
+
+uint32_t RegQueryValueExW_()
+{
+    DWORD* size = pointer<DWORD>(5, true);
+    // The data buffer is as large as the size offered says.
+    void* data = source->memory_or_null(4, argument(4), size == nullptr || *size == 0 ? 1 : *size, true);
+    return static_cast<uint32_t>(RegQueryValueExW(key(0), text(1), opaque<DWORD>(2), pointer<DWORD>(3, true),
+                                                  static_cast<LPBYTE>(data), size));
+}
+
+uint32_t RegCloseKey_()
+{
+    return static_cast<uint32_t>(RegCloseKey(key(0)));
+}
+
+}  // namespace ce::guest

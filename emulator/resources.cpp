@@ -5,6 +5,7 @@
 
 #include "case_fold.h"
 #include "emulator.h"
+#include "guest.h"
 #include "resource_table.h"
 
 struct CeModule {
@@ -146,3 +147,35 @@ extern "C" HGLOBAL LoadResource(HMODULE module, HRSRC resource)
     // The bytes are handed out where they lie in the executable.
     return entry->begin;
 }
+
+// For a runner's guest.
+namespace ce::guest {
+
+namespace {
+
+// A resource's name or type: a number up to 0xFFFF, or a wide text.
+LPCWSTR resource_name(int n)
+{
+    uint32_t value = argument(n);
+    return value <= 0xFFFF ? MAKEINTRESOURCEW(value) : text(n);
+}
+
+}  // namespace
+
+uint32_t FindResourceW_()
+{
+    return guest_value(FindResourceW(module(0), resource_name(1), resource_name(2)));
+}
+
+uint32_t SizeofResource_()
+{
+    return SizeofResource(module(0), static_cast<HRSRC>(host_value(argument(1))));
+}
+
+uint32_t LoadResource_()
+{
+    // The bytes lie in the mapped image, where the guest reads them.
+    return source->address_of(LoadResource(module(0), static_cast<HRSRC>(host_value(argument(1)))));
+}
+
+}  // namespace ce::guest

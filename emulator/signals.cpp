@@ -11,11 +11,12 @@
 #include <cstring>
 
 namespace ce {
-namespace {
 
 volatile sig_atomic_t signals_held = 0;
 volatile sig_atomic_t waiting_signal = 0;
 volatile sig_atomic_t ending = 0;
+namespace {
+
 
 const int ENDING_SIGNALS[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
 
@@ -96,17 +97,9 @@ void take_signals()
     }
 }
 
-SignalsHeld::SignalsHeld()
+void end_by_waiting_signal()
 {
-    signals_held = signals_held + 1;
-}
-
-SignalsHeld::~SignalsHeld()
-{
-    signals_held = signals_held - 1;
-    if (signals_held == 0 && waiting_signal != 0 && !ending) {
-        end_by_signal(waiting_signal);
-    }
+    end_by_signal(waiting_signal);
 }
 
 bool signal_waits()
