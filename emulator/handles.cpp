@@ -11,25 +11,36 @@ thread_local DWORD last_error = 0;
 
 std::string error_name(DWORD error)
 {
-    switch (error) {
-    case ERROR_SUCCESS: return "ERROR_SUCCESS";
-    case ERROR_FILE_NOT_FOUND: return "ERROR_FILE_NOT_FOUND";
-    case ERROR_PATH_NOT_FOUND: return "ERROR_PATH_NOT_FOUND";
-    case ERROR_ACCESS_DENIED: return "ERROR_ACCESS_DENIED";
-    case ERROR_INVALID_HANDLE: return "ERROR_INVALID_HANDLE";
-    case ERROR_NOT_ENOUGH_MEMORY: return "ERROR_NOT_ENOUGH_MEMORY";
-    case ERROR_GEN_FAILURE: return "ERROR_GEN_FAILURE";
-    case ERROR_SHARING_VIOLATION: return "ERROR_SHARING_VIOLATION";
-    case ERROR_NOT_SUPPORTED: return "ERROR_NOT_SUPPORTED";
-    case ERROR_FILE_EXISTS: return "ERROR_FILE_EXISTS";
-    case ERROR_INVALID_PARAMETER: return "ERROR_INVALID_PARAMETER";
-    case ERROR_DISK_FULL: return "ERROR_DISK_FULL";
-    case ERROR_INVALID_NAME: return "ERROR_INVALID_NAME";
-    case ERROR_BAD_EXE_FORMAT: return "ERROR_BAD_EXE_FORMAT";
-    case ERROR_ALREADY_EXISTS: return "ERROR_ALREADY_EXISTS";
-    case ERROR_MORE_DATA: return "ERROR_MORE_DATA";
-    default: return "error " + std::to_string(error);
+    // Each code by its own name, spelt once.
+#define CE_ERROR_NAME(code) {code, #code},
+    static const struct {
+        DWORD code;
+        const char* name;
+    } NAMES[] = {
+        CE_ERROR_NAME(ERROR_SUCCESS)
+        CE_ERROR_NAME(ERROR_FILE_NOT_FOUND)
+        CE_ERROR_NAME(ERROR_PATH_NOT_FOUND)
+        CE_ERROR_NAME(ERROR_ACCESS_DENIED)
+        CE_ERROR_NAME(ERROR_INVALID_HANDLE)
+        CE_ERROR_NAME(ERROR_NOT_ENOUGH_MEMORY)
+        CE_ERROR_NAME(ERROR_GEN_FAILURE)
+        CE_ERROR_NAME(ERROR_SHARING_VIOLATION)
+        CE_ERROR_NAME(ERROR_NOT_SUPPORTED)
+        CE_ERROR_NAME(ERROR_FILE_EXISTS)
+        CE_ERROR_NAME(ERROR_INVALID_PARAMETER)
+        CE_ERROR_NAME(ERROR_DISK_FULL)
+        CE_ERROR_NAME(ERROR_INVALID_NAME)
+        CE_ERROR_NAME(ERROR_BAD_EXE_FORMAT)
+        CE_ERROR_NAME(ERROR_ALREADY_EXISTS)
+        CE_ERROR_NAME(ERROR_MORE_DATA)
+    };
+#undef CE_ERROR_NAME
+    for (const auto& known : NAMES) {
+        if (known.code == error) {
+            return known.name;
+        }
     }
+    return "error " + std::to_string(error);
 }
 
 std::string fail(DWORD error)
