@@ -39,7 +39,8 @@ void open_standard_streams();
 void take_signals();
 void start_trace();
 void start_gate();
-// Every stream open at the boot closed, nothing of it handed over; every key closed.
+// Every stream open at the boot closed, nothing of it handed over; every key
+// closed; start_handles() also clears the last error.
 void start_streams();
 void start_keys();
 void start_resources();

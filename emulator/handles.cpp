@@ -68,6 +68,7 @@ void start_handles()
 {
     handles.clear();
     next_id = FIRST_ID;
+    last_error = 0;
 }
 
 HANDLE new_handle(HandleKind kind, const std::string& name, long pid)
