@@ -104,7 +104,7 @@ uint32_t wprintf_()
 uint32_t fwprintf_()
 {
     // The stream is checked before the format is read, as on the host.
-    FILE* file = static_cast<FILE*>(host_object(Kind::Stream, argument(0)));
+    FILE* file = host_stream(argument(0));
     ce::check_stream("fwprintf", file);
     std::u16string text = formatted(format_argument<char16_t>(1), 2);
     return static_cast<uint32_t>(ce::print_to_stream(file, text));

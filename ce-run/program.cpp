@@ -4,8 +4,13 @@
 #include <cstdio>
 #include <cstring>
 
+// The reader is built alone (its fuzz target): of the emulation, only this.
+#include "../emulator/hex.h"
+
 namespace ce_run {
 namespace {
+
+using ce::hex;
 
 const uint16_t MACHINE_I386 = 0x14c;
 const uint16_t PE32_MAGIC = 0x10b;
@@ -37,13 +42,6 @@ Refusal refuse(uint32_t error, const std::string& reason)
 uint64_t round_up(uint64_t value)
 {
     return (value + PAGE - 1) / PAGE * PAGE;
-}
-
-std::string hex(uint64_t value)
-{
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
-    return text;
 }
 
 // The offset in the file of an address of the image; false outside sections.

@@ -19,6 +19,7 @@
 
 #include "coredll.h"
 #include "emulator.h"
+#include "guest.h"
 #include "program.h"
 #include "resource_table.h"
 #include "runner.h"
@@ -65,8 +66,6 @@ struct Run {
     uint32_t lowest_stack = STACK_TOP;
     std::vector<CeResource> resources;
     std::vector<std::u16string> resource_types;
-    std::vector<std::pair<Kind, const void*>> objects;
-    std::map<std::pair<Kind, const void*>, uint32_t> ids;
 };
 Run run;
 
@@ -132,18 +131,11 @@ uint8_t* mapped(uint32_t address, uint64_t size, bool write)
     return nullptr;
 }
 
-std::string hex(uint32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08x", value);
-    return text;
-}
-
 // An address as the trace shows it: with the nearest symbol of the program.
 std::string where(uint32_t address)
 {
     std::string symbol = nearest_symbol(run.program, run.base, address);
-    return hex(address) + (symbol.empty() ? "" : " (" + symbol + ")");
+    return ce::hex(address, 8) + (symbol.empty() ? "" : " (" + symbol + ")");
 }
 
 uint32_t read_register(int which)
@@ -221,7 +213,7 @@ void on_coredll_call(uc_engine*, uint64_t address, uint32_t, void*)
     if (offset % STUB_BYTES != 0 || index > COREDLL_COUNT) {
         std::string inside = index < COREDLL_COUNT ? std::string(COREDLL[index].name) + "+" + std::to_string(offset % STUB_BYTES)
                                                    : "no entry point";
-        fault("execution inside COREDLL.dll (" + inside + ") at " + hex(static_cast<uint32_t>(address)) +
+        fault("execution inside COREDLL.dll (" + inside + ") at " + ce::hex(static_cast<uint32_t>(address), 8) +
               ", not at an entry point");
     }
     if (index == COREDLL_COUNT) {
@@ -446,7 +438,7 @@ uint32_t argument(int n)
     uint32_t at = run.stack_pointer + 4 + 4 * static_cast<uint32_t>(n);
     uint8_t* slot = mapped(at, 4, false);
     if (slot == nullptr) {
-        fault(std::string("the arguments of ") + current_function() + " at " + hex(at) + " lie outside the stack");
+        fault(std::string("the arguments of ") + current_function() + " at " + ce::hex(at, 8) + " lie outside the stack");
     }
     std::memcpy(&value, slot, 4);
     return value;
@@ -464,7 +456,7 @@ void* guest_memory(int n, uint32_t address, uint64_t size, bool write)
     }
     uint8_t* host = mapped(address, size == 0 ? 1 : size, write);
     if (host == nullptr) {
-        ce::device_fault(current_function(), "argument " + std::to_string(n + 1) + " " + hex(address) + " (" +
+        ce::device_fault(current_function(), "argument " + std::to_string(n + 1) + " " + ce::hex(address, 8) + " (" +
                                                  std::to_string(size) + " bytes" + (write ? " to write" : "") +
                                                  ") outside the guest's memory");
     }
@@ -508,60 +500,33 @@ uint32_t guest_address(const void* host)
     ce::not_modelled(current_function(), "a result outside the guest's memory");
 }
 
-uint32_t guest_id(Kind kind, const void* host)
-{
-    if (host == nullptr) {
-        return 0;
-    }
-    if ((kind == Kind::Handle && host == INVALID_HANDLE_VALUE) || (kind == Kind::Key && host == HKEY_LOCAL_MACHINE)) {
-        return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(host));
-    }
-    auto found = run.ids.find({kind, host});
-    if (found != run.ids.end()) {
-        return found->second;
-    }
-    // Multiples of four from 0x1000, as CE's handles are.
-    uint32_t id = 0x1000 + 4 * static_cast<uint32_t>(run.objects.size());
-    run.objects.push_back({kind, host});
-    run.ids[{kind, host}] = id;
-    return id;
-}
-
 namespace {
 
-// What the emulation gets for an id the guest made up: an object of its own
-// for each value, none of the emulation's, named by the value.
-std::map<uint32_t, char> forged;
-
-std::string forged_value(const void* host)
+// The console's streams for the guest: 4, 8 and 12, below the first id.
+FILE* standard_stream(uint32_t number)
 {
-    for (const auto& f : forged) {
-        if (&f.second == host) {
-            char text[16];
-            std::snprintf(text, sizeof text, "0x%x", f.first);
-            return text;
-        }
-    }
-    ce::not_modelled(current_function(), "a host object named in the trace");
+    FILE* const standard[] = {stdin, stdout, stderr};
+    return standard[number];
 }
 
 }  // namespace
 
-void* host_object(Kind kind, uint32_t id)
+FILE* host_stream(uint32_t value)
 {
-    if (id == 0) {
-        return nullptr;
+    if (value != 0 && value <= 12 && value % 4 == 0) {
+        return standard_stream(value / 4 - 1);
     }
-    if ((kind == Kind::Handle && id == 0xffffffffu) || (kind == Kind::Key && id == 0x80000002u)) {
-        return reinterpret_cast<void*>(static_cast<uintptr_t>(id == 0xffffffffu ? UINTPTR_MAX : id));
+    return static_cast<FILE*>(ce::guest::host_value(value));
+}
+
+uint32_t guest_stream(FILE* stream)
+{
+    for (uint32_t number = 0; number < 3; ++number) {
+        if (stream == standard_stream(number)) {
+            return 4 * (number + 1);
+        }
     }
-    uint32_t index = (id - 0x1000) / 4;
-    if (id >= 0x1000 && id % 4 == 0 && index < run.objects.size() && run.objects[index].first == kind) {
-        return const_cast<void*>(run.objects[index].second);
-    }
-    // The emulation looks resources up by pointer without a table: a made-up
-    // one is no resource at all.
-    return kind == Kind::Resource ? nullptr : &forged[id];
+    return ce::guest::guest_value(stream);
 }
 
 uint32_t process_id()
@@ -589,7 +554,9 @@ int main(int argc, char** argv)
         return ce::EMULATION_ERROR_STATUS;
     }
     run.name = argv[first];
-    ce::program_value = forged_value;
+    static const ce::guest::Source source = {argument, guest_memory_or_null, guest_wide_text, guest_address, process_id,
+                                             current_function};
+    ce::guest::source = &source;
     load(run.name);
     ce::boot_or_exit();
     std::exit(start(ce::command_line_of(argc, argv, first + 1)));

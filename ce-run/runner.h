@@ -5,6 +5,7 @@
 #define CE_RUN_RUNNER_H
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace ce_run {
@@ -34,13 +35,11 @@ const char16_t* guest_wide_text(int n, uint32_t address);
 // The guest address of host memory that lies in the guest's; 0 for nullptr.
 uint32_t guest_address(const void* host);
 
-// The emulation's handles, streams, keys and resources are host pointers
-// the guest cannot hold: it gets small ids instead, the same id for the same
-// object. An id the guest made up becomes a value the emulation knows as no
-// object of its kind.
-enum class Kind { Handle, Stream, Key, Resource };
-uint32_t guest_id(Kind kind, const void* host);
-void* host_object(Kind kind, uint32_t id);
+// The emulation's streams are small ids, the guest's values as they are
+// (ce::guest, for handles and keys too); the console's three streams, which
+// are the host's, have values of their own below the ids.
+FILE* host_stream(uint32_t value);
+uint32_t guest_stream(FILE* stream);
 
 // The instance CE hands the program: its process id.
 uint32_t process_id();

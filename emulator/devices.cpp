@@ -1,13 +1,12 @@
 // Stream devices: the upgrade-control driver "UCS1:", and CloseHandle for
 // the device and process handles the emulation hands out.
 #include "emulator.h"
+#include "guest.h"
 #include "case_fold.h"
 
 #include <cstdio>
 
 namespace {
-
-HANDLE upgrade_driver = nullptr;
 
 bool is_device_name(const std::string& name)
 {
@@ -24,13 +23,6 @@ bool is_device_name(const std::string& name)
     return true;
 }
 
-std::string hex(DWORD value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%x", value);
-    return text;
-}
-
 }  // namespace
 
 extern "C" HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
@@ -40,36 +32,30 @@ extern "C" HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURIT
     (void)flags;
     (void)template_file;
     std::string shown = name == nullptr ? "NULL" : ce::to_utf8(name);
-    std::string line = "CreateFileW " + shown + " " + hex(access) + " " + std::to_string(share) + " " +
-                       std::to_string(disposition) + " ";
+    ce::Call call("CreateFileW", shown, ce::hex(access), std::to_string(share), std::to_string(disposition));
     bool no_name = name == nullptr || name[0] == 0;
     if (!no_name && !is_device_name(shown)) {
         // The tool opens only devices this way; its files go through streams.
         ce::not_modelled("CreateFileW", shown);
     }
-    if (ce::call_fails("CreateFileW")) {
-        ce::trace(line + ce::injected());
-        return INVALID_HANDLE_VALUE;
+    if (call.fails()) {
+        return call.injected(INVALID_HANDLE_VALUE);
     }
     if (no_name) {
-        ce::trace(line + ce::fail(ERROR_PATH_NOT_FOUND));
-        return INVALID_HANDLE_VALUE;
+        return call.failed(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
     }
     if (ce::fold(name) != u"UCS1:" || !ce::device().has_upgrade_driver) {
-        ce::trace(line + ce::fail(ERROR_FILE_NOT_FOUND));
-        return INVALID_HANDLE_VALUE;
+        return call.failed(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
     }
     if (disposition != OPEN_EXISTING) {
-        ce::trace(line + ce::fail(ERROR_INVALID_PARAMETER));
-        return INVALID_HANDLE_VALUE;
+        return call.failed(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     }
-    if (upgrade_driver != nullptr) {
-        ce::trace(line + ce::fail(ERROR_SHARING_VIOLATION));
-        return INVALID_HANDLE_VALUE;
+    if (ce::handle_of_kind_open(ce::HandleKind::Device)) {
+        return call.failed(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
     }
-    upgrade_driver = ce::new_handle(ce::HandleKind::Device, "UCS1:");
-    ce::trace(line + "ok");
-    return upgrade_driver;
+    HANDLE driver = ce::new_handle(ce::HandleKind::Device, "UCS1:");
+    call.ok();
+    return driver;
 }
 
 extern "C" BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
@@ -78,48 +64,64 @@ extern "C" BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_s
     (void)in;
     (void)out;
     (void)overlapped;
-    std::string line = "DeviceIoControl " + ce::handle_name(device) + " " + hex(code) + " ";
-    if (ce::call_fails("DeviceIoControl")) {
-        ce::trace(line + ce::injected());
-        return FALSE;
+    ce::Call call("DeviceIoControl", ce::handle_name(device), ce::hex(code));
+    if (call.fails()) {
+        return call.injected(FALSE);
     }
-    if (device == nullptr || device != upgrade_driver) {
-        ce::trace(line + ce::fail(ERROR_INVALID_HANDLE));
-        return FALSE;
+    ce::HandleEntry* entry = ce::find_handle(device);
+    if (entry == nullptr || entry->kind != ce::HandleKind::Device) {
+        return call.failed(ERROR_INVALID_HANDLE, FALSE);
     }
     if (returned != nullptr) {
         *returned = 0;
     }
     bool known = (code == 0x284 || code == 0x288) && in_size == 0 && out_size == 0;
     if (!known) {
-        ce::trace(line + ce::fail(ERROR_INVALID_PARAMETER));
-        return FALSE;
+        return call.failed(ERROR_INVALID_PARAMETER, FALSE);
     }
     if (code == 0x284 && !ce::device().upgrade_driver_accepts) {
-        ce::trace(line + ce::fail(ERROR_GEN_FAILURE));
-        return FALSE;
+        return call.failed(ERROR_GEN_FAILURE, FALSE);
     }
-    ce::trace(line + "ok");
+    call.ok();
     return TRUE;
 }
 
 extern "C" BOOL CloseHandle(HANDLE handle)
 {
-    std::string line = "CloseHandle " + ce::handle_name(handle) + " ";
-    if (ce::call_fails("CloseHandle")) {
-        ce::trace(line + ce::injected());
-        return FALSE;
+    ce::Call call("CloseHandle", ce::handle_name(handle));
+    if (call.fails()) {
+        return call.injected(FALSE);
     }
     ce::HandleEntry* entry = ce::find_handle(handle);
     // A stream's file handle belongs to the stream: fclose closes it.
     if (entry == nullptr || entry->kind == ce::HandleKind::File) {
-        ce::trace(line + ce::fail(ERROR_INVALID_HANDLE));
-        return FALSE;
-    }
-    if (handle == upgrade_driver) {
-        upgrade_driver = nullptr;
+        return call.failed(ERROR_INVALID_HANDLE, FALSE);
     }
     ce::forget_handle(handle);
-    ce::trace(line + "ok");
+    call.ok();
     return TRUE;
 }
+
+// For a runner's guest.
+namespace ce::guest {
+
+uint32_t CreateFileW_()
+{
+    return guest_value(CreateFileW(text(0), argument(1), argument(2), opaque<struct CeSecurityAttributes>(3),
+                                              argument(4), argument(5), handle(6)));
+}
+
+uint32_t DeviceIoControl_()
+{
+    void* in = source->memory_or_null(2, argument(2), argument(3), false);
+    void* out = source->memory_or_null(4, argument(4), argument(5), true);
+    return DeviceIoControl(handle(0), argument(1), in, argument(3), out, argument(5), pointer<DWORD>(6, true),
+                           opaque<struct CeOverlapped>(7));
+}
+
+uint32_t CloseHandle_()
+{
+    return CloseHandle(handle(0));
+}
+
+}  // namespace ce::guest

@@ -6,6 +6,9 @@
 #define CE_EMULATION_ITSELF
 #include <windows.h>
 
+#include "hex.h"
+
+#include <csignal>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -27,6 +30,23 @@ struct Device {
     uint64_t storage_bytes = 0;     // CE_STORAGE_BYTES
     bool programs_unconfined = false;  // CE_PROGRAMS=unconfined
 };
+
+// The parts of a boot kept in their own files: the standard streams opened
+// and the ending signals taken (signals.cpp), trace.log closed so that the
+// next line opens the new device's (trace.cpp), the gate's counts at zero
+// (gate.cpp).
+void open_standard_streams();
+void take_signals();
+void start_trace();
+void start_gate();
+// Every stream open at the boot closed, nothing of it handed over; every key
+// closed; start_handles() also clears the last error.
+void start_streams();
+void start_keys();
+void start_resources();
+// For the signal handler only, async-signal-safe: the lines that wait,
+// then this one, to trace.log.
+void trace_at_signal(const char* line);
 
 // Checks CE_DEVICE, everything the device is made of and the fault knobs
 // (CE_POWER_CUT, CE_FAIL, CE_STORAGE_BYTES). On a fault, prints one line on
@@ -79,11 +99,6 @@ int print_to_stream(FILE* stream, const std::u16string& text);
 // What fwprintf checks before it reads its format: a stream that is not
 // open (NULL, closed, made up) is a fault, as at any other call on it.
 void check_stream(const char* call, FILE* stream);
-// How a trace names a pointer the program handed over that is none of the
-// emulation's objects: the program's own value, in hex. A runner whose
-// program holds other values than the pointers the emulation gets (ids)
-// names them itself, so that no host address reaches the trace.
-extern std::string (*program_value)(const void* pointer);
 int copy_formatted(char16_t* buffer, size_t count, const std::u16string& text);
 
 // What a stream holds before it hands it to the file system: 1 MiB, so that
@@ -101,9 +116,20 @@ size_t write_all(int fd, const char* bytes, size_t size);
 // line "killed by SIGINT" (or the signal's name) and the console's waiting
 // output, then end the process as the signal does. While the console's or
 // the trace's buffers change, such a signal waits for the change to finish.
+// Inline: every traced call holds them, once per chunk of the image.
+extern volatile sig_atomic_t signals_held;
+extern volatile sig_atomic_t waiting_signal;
+extern volatile sig_atomic_t ending;
+[[noreturn]] void end_by_waiting_signal();
 struct SignalsHeld {
-    SignalsHeld();
-    ~SignalsHeld();
+    SignalsHeld() { signals_held = signals_held + 1; }
+    ~SignalsHeld()
+    {
+        signals_held = signals_held - 1;
+        if (signals_held == 0 && waiting_signal != 0 && !ending) {
+            end_by_waiting_signal();
+        }
+    }
     SignalsHeld(const SignalsHeld&) = delete;
     SignalsHeld& operator=(const SignalsHeld&) = delete;
 };
@@ -172,6 +198,75 @@ const int FAULT_STATUS = 3;
 // failure with injected() or the word "injected".
 bool call_fails(const char* function);
 
+// One traced call on its way through the gate: its trace line is the
+// call's name and arguments, then the result it ends with. A handler asks
+// fails() first; on true it acts on nothing and ends with injected() (or
+// the words its function's injected failure has).
+class CallLine {
+public:
+    // A line the caller keeps, already "NAME ARGUMENTS ": the call appends
+    // its result there, so that a line made once serves many calls.
+    CallLine(const char* name, std::string& line) : name_(name), line_(&line) {}
+    CallLine(const CallLine&) = delete;
+    CallLine& operator=(const CallLine&) = delete;
+
+    bool fails() const { return call_fails(name_); }
+    // The trace line ends with these words.
+    void ends(std::string_view result);
+    // The same, the line waiting as trace_deferred's do.
+    void ends_deferred(std::string_view result)
+    {
+        line_->append(result);
+        trace_deferred(*line_);
+    }
+    // A call that has no result to show, as a pause: the line is its name and arguments.
+    void returns();
+    void ok() { ends("ok"); }
+    // "failed ERROR_...", the thread's last error set.
+    void failed(DWORD error);
+    // "failed ERROR_GEN_FAILURE injected", the last error set.
+    void injected();
+    // The same, returning what the function returns when it fails.
+    template <class Result>
+    Result failed(DWORD error, Result result)
+    {
+        failed(error);
+        return result;
+    }
+    template <class Result>
+    Result injected(Result result)
+    {
+        injected();
+        return result;
+    }
+
+private:
+    const char* name_;
+    std::string* line_;
+};
+
+// The same with a line of its own, made from the arguments as the trace
+// shows them, joined by blanks.
+class Call : public CallLine {
+public:
+    template <class... Arguments>
+    Call(const char* name, const Arguments&... arguments) : CallLine(name, own_)
+    {
+        own_ = name;
+        (add(arguments), ...);
+        own_ += ' ';
+    }
+
+private:
+    // Text only: a number is shown as the trace wants it (hex, decimal) by its caller.
+    void add(std::string_view argument)
+    {
+        own_ += ' ';
+        own_ += argument;
+    }
+    std::string own_;
+};
+
 // The names of every traced call; CE_FAIL accepts these only.
 extern const char* const TRACED_CALLS[];
 bool is_traced_call(const std::string& function);
@@ -228,7 +323,13 @@ struct HandleEntry {
     std::string name;
     long pid;
 };
+// Handles, streams, keys and resources are small ids, issued here and
+// valid until the next boot, which issues them afresh: the same values for
+// the host build and for a runner's guest.
+uintptr_t issue_id();
+void start_handles();
 HANDLE new_handle(HandleKind kind, const std::string& name, long pid = 0);
+bool handle_of_kind_open(HandleKind kind);
 HandleEntry* find_handle(HANDLE handle);
 bool forget_handle(HANDLE handle);
 std::string handle_name(HANDLE handle);

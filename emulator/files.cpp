@@ -1,6 +1,7 @@
 // The device's file system: $CE_DEVICE/root/ with the device's path rules,
 // and the run-time's wide file streams on it.
 #include "emulator.h"
+#include "guest.h"
 #include "case_fold.h"
 
 #include <dirent.h>
@@ -116,10 +117,10 @@ struct Stream {
     size_t write_size;
     size_t write_count;
 };
-// By the FILE* the tool holds, which is the Stream's own address.
+// By the FILE* the tool holds: an id.
 std::map<FILE*, std::unique_ptr<Stream>> streams;
-// Closed ones keep their address, so that no later stream takes it, and
-// their name, so that a use after the close is named as the tool knew it.
+// Closed ones keep their name until the next boot, so that a use after the
+// close is named as the tool knew it.
 std::map<FILE*, std::unique_ptr<Stream>> closed_streams;
 // The console's input, a stream open for reading: it takes no writes, as
 // any such stream.
@@ -273,16 +274,10 @@ Stream* stream_or_fault(const char* call, FILE* stream)
         device_fault(call, "stream " + closed->second->name + " closed");
     }
     if (open == nullptr && !is_console(stream)) {
-        device_fault(call, "stream " + program_value(stream) + " not open");
+        // A value that is none of the ids: the program's own, in hex.
+        device_fault(call, "stream " + hex(reinterpret_cast<uintptr_t>(stream)) + " not open");
     }
     return open;
-}
-
-std::string value_in_hex(const void* pointer)
-{
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(pointer)));
-    return text;
 }
 
 // How the run-time's mode opens a file: r, w or a, then b or t. The other
@@ -310,8 +305,6 @@ Mode parse_mode(const std::string& how, int& flags)
 }
 
 }  // namespace
-
-std::string (*program_value)(const void* pointer) = value_in_hex;
 
 void check_stream(const char* call, FILE* stream)
 {
@@ -394,6 +387,15 @@ bool is_open_stream(const std::string& host_path)
     return false;
 }
 
+void start_streams()
+{
+    for (auto& entry : streams) {
+        close(entry.second->fd);
+    }
+    streams.clear();
+    closed_streams.clear();
+}
+
 void hand_over_open_streams()
 {
     for (auto& entry : streams) {
@@ -413,18 +415,17 @@ extern "C" FILE* ce_wfopen(const WCHAR* name, const WCHAR* mode)
     }
     std::string shown = to_utf8(name);
     std::string how = to_utf8(mode);
-    std::string line = "_wfopen " + shown + " " + how + " ";
+    Call call("_wfopen", shown, how);
     int flags = O_RDONLY;
     Mode parsed = parse_mode(how, flags);
     if (parsed == Mode::NotModelled) {
         not_modelled("_wfopen", shown + " " + how);
     }
-    if (call_fails("_wfopen")) {
-        trace(line + injected());
-        return nullptr;
+    if (call.fails()) {
+        return call.injected(nullptr);
     }
     if (parsed == Mode::Invalid) {
-        trace(line + "failed invalid mode");
+        call.ends("failed invalid mode");
         return nullptr;
     }
     bool writes = flags != O_RDONLY;
@@ -434,19 +435,19 @@ extern "C" FILE* ce_wfopen(const WCHAR* name, const WCHAR* mode)
     uint64_t before = where.ok && where.exists ? size_of(where.host) : 0;
     int fd = -1;
     if (!where.ok) {
-        trace(line + fail(where.error));
+        call.failed(where.error);
     } else if (!where.exists && !writes) {
-        trace(line + fail(ERROR_FILE_NOT_FOUND));
+        call.failed(ERROR_FILE_NOT_FOUND);
     } else if (where.exists && (!where.is_regular || (writes && (where.hard_linked || where.read_only)))) {
         // Folders, FIFOs and device nodes are never opened: nothing blocks.
-        trace(line + fail(ERROR_ACCESS_DENIED));
+        call.failed(ERROR_ACCESS_DENIED);
     } else if ((fd = open_regular(where.host, flags)) < 0) {
-        trace(line + fail(ERROR_ACCESS_DENIED));
+        call.failed(ERROR_ACCESS_DENIED);
     } else {
         uint64_t length = emptied ? 0 : before;
         std::unique_ptr<Stream> opened(new Stream{shown, where.host, fd, new_handle(HandleKind::File, shown), writes,
                                                   text, length, length, nullptr, 0, nullptr, false, {}, 0, 0, 0});
-        FILE* stream = reinterpret_cast<FILE*>(opened.get());
+        FILE* stream = reinterpret_cast<FILE*>(issue_id());
         streams[stream] = std::move(opened);
         if (writes) {
             storage_opened(where.host, emptied);
@@ -454,7 +455,7 @@ extern "C" FILE* ce_wfopen(const WCHAR* name, const WCHAR* mode)
         if (emptied) {
             storage_shrank(before);
         }
-        trace(line + "ok");
+        call.ok();
         return stream;
     }
     return nullptr;
@@ -503,12 +504,13 @@ extern "C" size_t ce_fwrite(const void* data, size_t size, size_t count, FILE* s
             open->write_count = count;
         }
     }
-    if (call_fails("fwrite")) {
-        trace(line + "short 0 injected");
+    CallLine call("fwrite", line);
+    if (call.fails()) {
+        call.ends("short 0 injected");
         return 0;
     }
     if (nothing) {
-        trace_deferred(line + "ok");
+        call.ends_deferred("ok");
         return 0;
     }
     // A full volume stores the elements that still fit.
@@ -539,11 +541,11 @@ extern "C" size_t ce_fwrite(const void* data, size_t size, size_t count, FILE* s
         SetLastError(ERROR_DISK_FULL);
     }
     if (stored == count) {
-        line.append("ok");
+        call.ends_deferred("ok");
     } else {
         append_number(line.append("short "), stored);
+        call.ends_deferred("");
     }
-    trace_deferred(line);
     return stored;
 }
 
@@ -566,9 +568,9 @@ int ce::print_to_stream(FILE* stream, const std::u16string& text)
         write_console(shown.data(), shown.size());
         return static_cast<int>(text.size());
     }
-    std::string line = "fwprintf " + stream_name(open) + " " + quoted(shown) + " ";
-    if (call_fails("fwprintf")) {
-        trace(line + "failed injected");
+    Call call("fwprintf", stream_name(open), quoted(shown));
+    if (call.fails()) {
+        call.ends("failed injected");
         return -1;
     }
     // A binary stream takes the wide characters as they are; a text stream
@@ -582,14 +584,14 @@ int ce::print_to_stream(FILE* stream, const std::u16string& text)
     open->length += stored;
     storage_grew(stored);
     if (stored == bytes.size()) {
-        trace(line + "ok");
+        call.ok();
         return static_cast<int>(text.size());
     }
     if (fits < bytes.size()) {
         SetLastError(ERROR_DISK_FULL);
-        trace(line + "short " + std::to_string(stored));
+        call.ends("short " + std::to_string(stored));
     } else {
-        trace(line + "failed");
+        call.ends("failed");
     }
     return -1;
 }
@@ -602,9 +604,9 @@ extern "C" int ce_fflush(FILE* stream)
         flush_console();
         return 0;
     }
-    std::string line = "fflush " + (stream == nullptr ? std::string("NULL") : stream_name(open)) + " ";
-    if (call_fails("fflush")) {
-        trace(line + "failed injected");
+    Call call("fflush", stream == nullptr ? std::string("NULL") : stream_name(open));
+    if (call.fails()) {
+        call.ends("failed injected");
         return EOF;
     }
     bool handed = true;
@@ -615,37 +617,33 @@ extern "C" int ce_fflush(FILE* stream)
             handed = handed && whole;
         }
     }
-    trace(line + (handed ? "ok" : "failed"));
+    call.ends(handed ? "ok" : "failed");
     return handed ? 0 : EOF;
 }
 
 extern "C" BOOL FlushFileBuffers(HANDLE file)
 {
     Stream* open = stream_of_handle(file);
-    std::string line = "FlushFileBuffers " + handle_name(file) + " ";
-    if (call_fails("FlushFileBuffers")) {
-        trace(line + injected());
-        return FALSE;
+    Call call("FlushFileBuffers", handle_name(file));
+    if (call.fails()) {
+        return call.injected(FALSE);
     }
     if (open == nullptr) {
-        trace(line + fail(ERROR_INVALID_HANDLE));
-        return FALSE;
+        return call.failed(ERROR_INVALID_HANDLE, FALSE);
     }
     if (!open->writes) {
         // A handle that may not write may not flush either.
-        trace(line + fail(ERROR_ACCESS_DENIED));
-        return FALSE;
+        return call.failed(ERROR_ACCESS_DENIED, FALSE);
     }
     // The storage may take long: the screen shows everything up to here.
     flush_console();
     // What the file system holds goes to the storage; what the run-time
     // still holds back does not.
     if (fsync(open->fd) != 0) {
-        trace(line + fail(ERROR_GEN_FAILURE));
-        return FALSE;
+        return call.failed(ERROR_GEN_FAILURE, FALSE);
     }
     storage_flushed(open->host, open->handed);
-    trace(line + "ok");
+    call.ok();
     return TRUE;
 }
 
@@ -655,8 +653,8 @@ extern "C" int ce_fclose(FILE* stream)
     if (open == nullptr || open == &input_stream) {
         not_modelled("fclose", "of the console");
     }
-    std::string line = "fclose " + stream_name(open) + " ";
-    bool fails = call_fails("fclose");
+    Call call("fclose", stream_name(open));
+    bool fails = call.fails();
     bool handed = false;
     if (fails) {
         // The close fails as it does when its last hand-over fails: the
@@ -676,74 +674,63 @@ extern "C" int ce_fclose(FILE* stream)
     closed_streams[stream] = std::move(streams[stream]);
     streams.erase(stream);
     if (fails) {
-        trace(line + "failed injected");
+        call.ends("failed injected");
         return EOF;
     }
     bool ok = handed && closed == 0;
-    trace(line + (ok ? "ok" : "failed"));
+    call.ends(ok ? "ok" : "failed");
     return ok ? 0 : EOF;
 }
 
 extern "C" BOOL DeleteFileW(LPCWSTR name)
 {
-    std::string line = "DeleteFileW " + to_utf8(name) + " ";
-    if (call_fails("DeleteFileW")) {
-        trace(line + injected());
-        return FALSE;
+    Call call("DeleteFileW", to_utf8(name));
+    if (call.fails()) {
+        return call.injected(FALSE);
     }
     HostPath where = resolve(name);
     if (!where.ok) {
-        trace(line + fail(where.error));
-        return FALSE;
+        return call.failed(where.error, FALSE);
     }
     if (!where.exists) {
-        trace(line + fail(ERROR_FILE_NOT_FOUND));
-        return FALSE;
+        return call.failed(ERROR_FILE_NOT_FOUND, FALSE);
     }
     if (where.is_folder || where.hard_linked || where.read_only) {
-        trace(line + fail(ERROR_ACCESS_DENIED));
-        return FALSE;
+        return call.failed(ERROR_ACCESS_DENIED, FALSE);
     }
     if (is_open_stream(where.host)) {
-        trace(line + fail(ERROR_SHARING_VIOLATION));
-        return FALSE;
+        return call.failed(ERROR_SHARING_VIOLATION, FALSE);
     }
     uint64_t size = size_of(where.host);
     if (unlink(where.host.c_str()) != 0) {
-        trace(line + fail(ERROR_ACCESS_DENIED));
-        return FALSE;
+        return call.failed(ERROR_ACCESS_DENIED, FALSE);
     }
     storage_deleted(where.host);
     storage_shrank(size);
-    trace(line + "ok");
+    call.ok();
     return TRUE;
 }
 
 extern "C" BOOL MoveFileW(LPCWSTR existing, LPCWSTR target)
 {
-    std::string line = "MoveFileW " + to_utf8(existing) + " " + to_utf8(target) + " ";
-    if (call_fails("MoveFileW")) {
-        trace(line + injected());
-        return FALSE;
+    Call call("MoveFileW", to_utf8(existing), to_utf8(target));
+    if (call.fails()) {
+        return call.injected(FALSE);
     }
     HostPath from = resolve(existing);
     HostPath to = resolve(target);
     if (!from.ok || !to.ok) {
-        trace(line + fail(!from.ok ? from.error : to.error));
-        return FALSE;
+        return call.failed(!from.ok ? from.error : to.error, FALSE);
     }
     if (!from.exists) {
-        trace(line + fail(ERROR_FILE_NOT_FOUND));
-        return FALSE;
+        return call.failed(ERROR_FILE_NOT_FOUND, FALSE);
     }
     if (to.exists && to.host != from.host) {
         // Even a read-only file is in the way; one with a second link is not ours to touch.
-        trace(line + fail(to.hard_linked ? ERROR_ACCESS_DENIED : ERROR_ALREADY_EXISTS));
-        return FALSE;
+        return call.failed(to.hard_linked ? ERROR_ACCESS_DENIED : ERROR_ALREADY_EXISTS, FALSE);
     }
     if (is_open_stream(from.host)) {
-        trace(line + fail(ERROR_SHARING_VIOLATION));
-        return FALSE;
+        return call.failed(ERROR_SHARING_VIOLATION, FALSE);
     }
     std::string destination = to.host;
     if (to.exists) {
@@ -751,10 +738,29 @@ extern "C" BOOL MoveFileW(LPCWSTR existing, LPCWSTR target)
         destination = to.host.substr(0, to.host.rfind('/') + 1) + to_utf8(target).substr(to_utf8(target).find_last_of("\\/") + 1);
     }
     if (rename(from.host.c_str(), destination.c_str()) != 0) {
-        trace(line + fail(ERROR_ACCESS_DENIED));
-        return FALSE;
+        return call.failed(ERROR_ACCESS_DENIED, FALSE);
     }
     storage_moved(from.host, destination);
-    trace(line + "ok");
+    call.ok();
     return TRUE;
 }
+
+// For a runner's guest.
+namespace ce::guest {
+
+uint32_t DeleteFileW_()
+{
+    return DeleteFileW(text(0));
+}
+
+uint32_t MoveFileW_()
+{
+    return MoveFileW(text(0), text(1));
+}
+
+uint32_t FlushFileBuffers_()
+{
+    return FlushFileBuffers(handle(0));
+}
+
+}  // namespace ce::guest

@@ -2,6 +2,7 @@
 // confined to the device (sandbox.cpp), with root/ as its working folder and
 // CE_DEVICE in its environment.
 #include "emulator.h"
+#include "guest.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -30,13 +31,6 @@ struct Child {
     DWORD exit_code = 0;
 };
 std::map<pid_t, Child> children;
-
-std::string hex(DWORD value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%x", value);
-    return text;
-}
 
 DWORD start_error(int error)
 {
@@ -295,15 +289,13 @@ extern "C" BOOL CreateProcessW(LPCWSTR application, LPWSTR command_line, LPSECUR
 {
     std::string shown = application == nullptr ? "NULL" : ce::to_utf8(application);
     std::string arguments = command_line == nullptr ? std::string() : ce::to_utf8(command_line);
-    std::string line = "CreateProcessW " + shown + " " + (command_line == nullptr ? "NULL" : ce::quoted(arguments)) +
-                       " " + hex(flags) + " ";
+    ce::Call call("CreateProcessW", shown, command_line == nullptr ? "NULL" : ce::quoted(arguments), ce::hex(flags));
     if (process_information == nullptr) {
         // The device writes the handles there unchecked.
         ce::device_fault("CreateProcessW", "process information NULL");
     }
-    if (ce::call_fails("CreateProcessW")) {
-        ce::trace(line + ce::injected());
-        return FALSE;
+    if (call.fails()) {
+        return call.injected(FALSE);
     }
     reap_released();
     // The device supports none of these; the program is named by application.
@@ -311,21 +303,17 @@ extern "C" BOOL CreateProcessW(LPCWSTR application, LPWSTR command_line, LPSECUR
                      !inherit_handles && (flags & ~CREATE_NEW_CONSOLE) == 0 && environment == nullptr &&
                      current_directory == nullptr && startup_info == nullptr;
     if (!supported) {
-        ce::trace(line + ce::fail(ERROR_INVALID_PARAMETER));
-        return FALSE;
+        return call.failed(ERROR_INVALID_PARAMETER, FALSE);
     }
     ce::HostPath where = ce::resolve(application);
     if (!where.ok) {
-        ce::trace(line + ce::fail(where.error));
-        return FALSE;
+        return call.failed(where.error, FALSE);
     }
     if (!where.exists) {
-        ce::trace(line + ce::fail(ERROR_FILE_NOT_FOUND));
-        return FALSE;
+        return call.failed(ERROR_FILE_NOT_FOUND, FALSE);
     }
     if (where.is_folder) {
-        ce::trace(line + ce::fail(ERROR_ACCESS_DENIED));
-        return FALSE;
+        return call.failed(ERROR_ACCESS_DENIED, FALSE);
     }
     pid_t pid = 0;
     // The program writes to the same console: what the tool printed comes first.
@@ -334,7 +322,7 @@ extern "C" BOOL CreateProcessW(LPCWSTR application, LPWSTR command_line, LPSECUR
     std::string why;
     DWORD error = spawn(where.host.substr(ce::device().root.size()), ce::split(arguments, " \t"), &pid, why);
     if (error != ERROR_SUCCESS) {
-        ce::trace(line + ce::fail(error) + (why.empty() ? "" : " cannot confine: " + why));
+        call.ends(ce::fail(error) + (why.empty() ? "" : " cannot confine: " + why));
         return FALSE;
     }
     Child& child = children[pid];
@@ -344,46 +332,44 @@ extern "C" BOOL CreateProcessW(LPCWSTR application, LPWSTR command_line, LPSECUR
     process_information->hThread = child.thread;
     process_information->dwProcessId = static_cast<DWORD>(pid);
     process_information->dwThreadId = static_cast<DWORD>(pid);
-    ce::trace(line + "ok");
+    call.ok();
     return TRUE;
 }
 
 extern "C" BOOL GetExitCodeProcess(HANDLE process, LPDWORD exit_code)
 {
-    std::string line = "GetExitCodeProcess " + ce::handle_name(process) + " ";
-    if (ce::call_fails("GetExitCodeProcess")) {
-        ce::trace(line + ce::injected());
-        return FALSE;
+    ce::Call call("GetExitCodeProcess", ce::handle_name(process));
+    if (call.fails()) {
+        return call.injected(FALSE);
     }
     reap_released();
     ce::HandleEntry* entry = ce::find_handle(process);
     if (entry == nullptr || entry->kind != ce::HandleKind::Process) {
-        ce::trace(line + ce::fail(ERROR_INVALID_HANDLE));
-        return FALSE;
+        return call.failed(ERROR_INVALID_HANDLE, FALSE);
     }
     if (exit_code == nullptr) {
-        ce::trace(line + ce::fail(ERROR_INVALID_PARAMETER));
-        return FALSE;
+        return call.failed(ERROR_INVALID_PARAMETER, FALSE);
     }
     pid_t pid = static_cast<pid_t>(entry->pid);
     Child& child = children[pid];
     look(pid, child);
     *exit_code = child.ended ? child.exit_code : STILL_ACTIVE;
-    ce::trace(line + "ok " + std::to_string(*exit_code));
+    call.ends("ok " + std::to_string(*exit_code));
     return TRUE;
 }
 
 extern "C" void Sleep(DWORD milliseconds)
 {
     // Sleep cannot fail on the device: the call counts, and pauses all the same.
-    ce::call_fails("Sleep");
+    ce::Call call("Sleep", std::to_string(milliseconds));
+    (void)call.fails();
     ce::flush_console();
     timespec left;
     left.tv_sec = static_cast<time_t>(milliseconds / 1000);
     left.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
-    ce::trace("Sleep " + std::to_string(milliseconds));
+    call.returns();
 }
 
 // Ending a started program would have to end its whole sandbox and hand the
@@ -392,3 +378,41 @@ extern "C" BOOL TerminateProcess(HANDLE process, UINT exit_code)
 {
     ce::not_modelled("TerminateProcess", ce::handle_name(process) + " " + std::to_string(exit_code));
 }
+
+// For a runner's guest.
+namespace ce::guest {
+
+uint32_t CreateProcessW_()
+{
+    // PROCESS_INFORMATION in the guest's layout: two handles, two ids.
+    uint32_t* information = pointer<uint32_t>(9, true, 4);
+    PROCESS_INFORMATION started = {nullptr, nullptr, 0, 0};
+    BOOL ok = CreateProcessW(text(0), const_cast<LPWSTR>(text(1)), opaque<struct CeSecurityAttributes>(2),
+                             opaque<struct CeSecurityAttributes>(3), argument(4), argument(5), opaque<void>(6), text(7),
+                             opaque<struct _STARTUPINFOW>(8), information == nullptr ? nullptr : &started);
+    if (ok && information != nullptr) {
+        information[0] = guest_value(started.hProcess);
+        information[1] = guest_value(started.hThread);
+        information[2] = started.dwProcessId;
+        information[3] = started.dwThreadId;
+    }
+    return ok;
+}
+
+uint32_t GetExitCodeProcess_()
+{
+    return GetExitCodeProcess(handle(0), pointer<DWORD>(1, true));
+}
+
+uint32_t Sleep_()
+{
+    Sleep(argument(0));
+    return 0;
+}
+
+uint32_t TerminateProcess_()
+{
+    return TerminateProcess(handle(0), argument(1));
+}
+
+}  // namespace ce::guest

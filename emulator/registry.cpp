@@ -12,18 +12,20 @@
 #include <memory>
 
 #include "emulator.h"
+#include "guest.h"
 #include "registry_file.h"
-
-struct CeKey {
-    std::u16string path;  // folded, below HKEY_LOCAL_MACHINE
-    std::string shown;    // as the tool named it, for the trace
-};
 
 namespace ce {
 namespace {
 
+struct OpenKey {
+    std::u16string path;  // folded, below HKEY_LOCAL_MACHINE
+    std::string shown;    // as the tool named it, for the trace
+};
+
 Registry registry;
-std::map<HKEY, std::unique_ptr<CeKey>> open_keys;
+// By the HKEY the tool holds: an id.
+std::map<HKEY, OpenKey> open_keys;
 
 const LONG ERROR_BAD_PATHNAME_CODE = 161;
 
@@ -54,7 +56,7 @@ std::string key_name(HKEY key)
         return "HKEY_LOCAL_MACHINE";
     }
     auto found = open_keys.find(key);
-    return found == open_keys.end() ? "<not an open key>" : found->second->shown;
+    return found == open_keys.end() ? "<not an open key>" : found->second.shown;
 }
 
 // The folded path of an open key, or of the root; false for anything else.
@@ -68,7 +70,7 @@ bool key_path(HKEY key, std::u16string& path)
     if (found == open_keys.end()) {
         return false;
     }
-    path = found->second->path;
+    path = found->second.path;
     return true;
 }
 
@@ -219,20 +221,23 @@ std::string load_registry(const std::string& folder)
     return complaint;
 }
 
+void start_keys()
+{
+    open_keys.clear();
+}
+
 }  // namespace ce
 
 using namespace ce;
 
 extern "C" LONG RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM access, PHKEY result)
 {
-    std::string line = "RegOpenKeyExW " + key_name(key) + " " + to_utf8(sub_key) + " " + std::to_string(options) +
-                       " " + std::to_string(access) + " ";
-    if (call_fails("RegOpenKeyExW")) {
+    Call call("RegOpenKeyExW", key_name(key), to_utf8(sub_key), std::to_string(options), std::to_string(access));
+    if (call.fails()) {
         if (result != nullptr) {
             *result = nullptr;
         }
-        trace(line + injected());
-        return static_cast<LONG>(GetLastError());
+        return call.injected(static_cast<LONG>(INJECTED_ERROR));
     }
     LONG status = ERROR_SUCCESS;
     std::u16string base;
@@ -260,15 +265,15 @@ extern "C" LONG RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM a
         if (find_key(registry, path) == nullptr) {
             status = ERROR_FILE_NOT_FOUND;
         } else {
-            std::unique_ptr<CeKey> opened(new CeKey{path, key_name(key) + (sub.empty() ? "" : "\\" + to_utf8(sub))});
-            *result = opened.get();
-            open_keys[opened.get()] = std::move(opened);
+            HKEY opened = reinterpret_cast<HKEY>(issue_id());
+            open_keys[opened] = OpenKey{path, key_name(key) + (sub.empty() ? "" : "\\" + to_utf8(sub))};
+            *result = opened;
         }
     }
     if (status != ERROR_SUCCESS && result != nullptr) {
         *result = nullptr;
     }
-    trace(line + result_name(status));
+    call.ends(result_name(status));
     return status;
 }
 
@@ -276,19 +281,18 @@ extern "C" LONG RegQueryValueExW(HKEY key, LPCWSTR value_name, LPDWORD reserved,
                                  LPDWORD size)
 {
     std::u16string name = value_name == nullptr ? u"" : value_name;
-    std::string line = "RegQueryValueExW " + key_name(key) + " " + (name.empty() ? "@" : to_utf8(name)) + " " +
-                       (size == nullptr ? "-" : std::to_string(*size)) + " ";
-    if (call_fails("RegQueryValueExW")) {
-        trace(line + injected());
-        return static_cast<LONG>(GetLastError());
+    Call call("RegQueryValueExW", key_name(key), name.empty() ? "@" : to_utf8(name),
+              size == nullptr ? "-" : std::to_string(*size));
+    if (call.fails()) {
+        return call.injected(static_cast<LONG>(INJECTED_ERROR));
     }
     std::u16string path;
     if (!key_path(key, path)) {
-        trace(line + result_name(ERROR_INVALID_HANDLE));
+        call.ends(result_name(ERROR_INVALID_HANDLE));
         return ERROR_INVALID_HANDLE;
     }
     if (reserved != nullptr || (data != nullptr && size == nullptr)) {
-        trace(line + result_name(ERROR_INVALID_PARAMETER));
+        call.ends(result_name(ERROR_INVALID_PARAMETER));
         return ERROR_INVALID_PARAMETER;
     }
     const RegistryKey* found_key = find_key(registry, path);
@@ -300,7 +304,7 @@ extern "C" LONG RegQueryValueExW(HKEY key, LPCWSTR value_name, LPDWORD reserved,
         }
     }
     if (value == nullptr) {
-        trace(line + result_name(ERROR_FILE_NOT_FOUND));
+        call.ends(result_name(ERROR_FILE_NOT_FOUND));
         return ERROR_FILE_NOT_FOUND;
     }
     if (type != nullptr) {
@@ -316,28 +320,57 @@ extern "C" LONG RegQueryValueExW(HKEY key, LPCWSTR value_name, LPDWORD reserved,
     if (size != nullptr) {
         *size = needed;
     }
-    trace(line + result_name(status) + " " + type_name(value->type) + " " + std::to_string(needed));
+    call.ends(result_name(status) + " " + type_name(value->type) + " " + std::to_string(needed));
     return status;
 }
 
 extern "C" LONG RegCloseKey(HKEY key)
 {
-    std::string line = "RegCloseKey " + key_name(key) + " ";
-    if (call_fails("RegCloseKey")) {
-        trace(line + injected());
-        return static_cast<LONG>(GetLastError());
+    Call call("RegCloseKey", key_name(key));
+    if (call.fails()) {
+        return call.injected(static_cast<LONG>(INJECTED_ERROR));
     }
     if (key == HKEY_LOCAL_MACHINE) {
         // A predefined key stays open: closing it succeeds and changes nothing.
-        trace(line + "ok");
+        call.ok();
         return ERROR_SUCCESS;
     }
     auto found = open_keys.find(key);
     if (found == open_keys.end()) {
-        trace(line + result_name(ERROR_INVALID_HANDLE));
+        call.ends(result_name(ERROR_INVALID_HANDLE));
         return ERROR_INVALID_HANDLE;
     }
     open_keys.erase(found);
-    trace(line + "ok");
+    call.ok();
     return ERROR_SUCCESS;
 }
+
+// For a runner's guest.
+namespace ce::guest {
+
+uint32_t RegOpenKeyExW_()
+{
+    uint32_t* result = pointer<uint32_t>(4, true);
+    HKEY opened = nullptr;
+    LONG status = RegOpenKeyExW(key(0), text(1), argument(2), argument(3), result == nullptr ? nullptr : &opened);
+    if (result != nullptr) {
+        *result = guest_value(opened);
+    }
+    return static_cast<uint32_t>(status);
+}
+
+uint32_t RegQueryValueExW_()
+{
+    DWORD* size = pointer<DWORD>(5, true);
+    // The data buffer is as large as the size offered says.
+    void* data = source->memory_or_null(4, argument(4), size == nullptr || *size == 0 ? 1 : *size, true);
+    return static_cast<uint32_t>(RegQueryValueExW(key(0), text(1), opaque<DWORD>(2), pointer<DWORD>(3, true),
+                                                  static_cast<LPBYTE>(data), size));
+}
+
+uint32_t RegCloseKey_()
+{
+    return static_cast<uint32_t>(RegCloseKey(key(0)));
+}
+
+}  // namespace ce::guest

@@ -72,6 +72,17 @@ Text decode(const std::string& bytes)
     return text;
 }
 
+// The same, a fault naming the file.
+Text decode_file(const std::string& bytes, const std::string& file)
+{
+    try {
+        return decode(bytes);
+    } catch (Fault& fault) {
+        fault.file = file;
+        throw;
+    }
+}
+
 bool is_space(char16_t c)
 {
     return c == ' ' || c == '\t';
@@ -290,13 +301,7 @@ private:
             throw fault("the registry's files together are larger than 16 MiB");
         }
         bytes_ += bytes.size();
-        Text text;
-        try {
-            text = decode(bytes);
-        } catch (Fault& fault) {
-            fault.file = spelled;
-            throw;
-        }
+        Text text = decode_file(bytes, spelled);
         open_files_.push_back(spelled);
         run(text, spelled, true);
         open_files_.pop_back();
@@ -815,13 +820,7 @@ bool parse_registry_files(const std::string& top, const std::string& bytes, cons
 {
     Registry loaded;
     try {
-        Text text;
-        try {
-            text = decode(bytes);
-        } catch (Fault& fault) {
-            fault.file = top;
-            throw;
-        }
+        Text text = decode_file(bytes, top);
         Parser parser(loaded, variables, &files, top, bytes.size());
         parser.run(text, top, false);
     } catch (const Fault& fault) {

@@ -14,7 +14,7 @@ struct CeResource {
 
 extern const CeResource ce_resource_table[];
 
-// The table FindResourceW looks in from now on, in place of the one linked
+// The table the resource calls look in from now on, in place of the one linked
 // in: a runner's, made from the resources of the program it runs.
 void ce_use_resources(const CeResource* table);
 

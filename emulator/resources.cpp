@@ -1,9 +1,11 @@
 // Resources of the running executable: embedded at build time from the
 // resource script in resources/, or read from the program a runner loaded.
 #include <cstring>
+#include <map>
 
 #include "case_fold.h"
 #include "emulator.h"
+#include "guest.h"
 #include "resource_table.h"
 
 struct CeModule {
@@ -14,6 +16,26 @@ namespace {
 
 CeModule the_executable;
 const CeResource* resources = ce_resource_table;
+// The resources found since boot, by their ids.
+std::map<HRSRC, const CeResource*> found_resources;
+
+const CeResource* resource_of(HRSRC resource)
+{
+    auto found = found_resources.find(resource);
+    return found == found_resources.end() ? nullptr : found->second;
+}
+
+HRSRC id_of(const CeResource* entry)
+{
+    for (const auto& found : found_resources) {
+        if (found.second == entry) {
+            return found.first;
+        }
+    }
+    HRSRC id = reinterpret_cast<HRSRC>(ce::issue_id());
+    found_resources[id] = entry;
+    return id;
+}
 
 bool is_integer_resource(LPCWSTR name)
 {
@@ -60,6 +82,11 @@ bool is_this_module(HMODULE module)
 
 }  // namespace
 
+void ce::start_resources()
+{
+    found_resources.clear();
+}
+
 void ce_use_resources(const CeResource* table)
 {
     resources = table;
@@ -93,7 +120,7 @@ extern "C" HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type)
     }
     for (const CeResource* entry = resources; entry->type != nullptr; ++entry) {
         if (same_name(name, entry->id) && same_type(type, entry->type)) {
-            return entry;
+            return id_of(entry);
         }
     }
     SetLastError(1813);  // ERROR_RESOURCE_TYPE_NOT_FOUND
@@ -102,19 +129,53 @@ extern "C" HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type)
 
 extern "C" DWORD SizeofResource(HMODULE module, HRSRC resource)
 {
-    if (!is_this_module(module) || resource == nullptr) {
+    const CeResource* entry = resource_of(resource);
+    if (!is_this_module(module) || entry == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return 0;
     }
-    return static_cast<DWORD>(resource->end - resource->begin);
+    return static_cast<DWORD>(entry->end - entry->begin);
 }
 
 extern "C" HGLOBAL LoadResource(HMODULE module, HRSRC resource)
 {
-    if (!is_this_module(module) || resource == nullptr) {
+    const CeResource* entry = resource_of(resource);
+    if (!is_this_module(module) || entry == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
     // The bytes are handed out where they lie in the executable.
-    return resource->begin;
+    return entry->begin;
 }
+
+// For a runner's guest.
+namespace ce::guest {
+
+namespace {
+
+// A resource's name or type: a number up to 0xFFFF, or a wide text.
+LPCWSTR resource_name(int n)
+{
+    uint32_t value = argument(n);
+    return value <= 0xFFFF ? MAKEINTRESOURCEW(value) : text(n);
+}
+
+}  // namespace
+
+uint32_t FindResourceW_()
+{
+    return guest_value(FindResourceW(module(0), resource_name(1), resource_name(2)));
+}
+
+uint32_t SizeofResource_()
+{
+    return SizeofResource(module(0), static_cast<HRSRC>(host_value(argument(1))));
+}
+
+uint32_t LoadResource_()
+{
+    // The bytes lie in the mapped image, where the guest reads them.
+    return source->address_of(LoadResource(module(0), static_cast<HRSRC>(host_value(argument(1)))));
+}
+
+}  // namespace ce::guest

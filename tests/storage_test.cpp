@@ -256,7 +256,9 @@ TEST_F(StorageTest, EachInjectedFailureLooksLikeThatFunctionsOwnFailure)
     EXPECT_EQ(GetLastError(), injected);
     EXPECT_TRUE(DeviceIoControl(driver, 0x284, nullptr, 0, nullptr, 0, &returned, nullptr));
 
+    // A boot closes what the last one opened.
     boot({{"CE_FAIL", "CloseHandle"}});
+    driver = open_driver();
     EXPECT_FALSE(CloseHandle(driver));
     EXPECT_EQ(GetLastError(), injected);
     EXPECT_TRUE(CloseHandle(driver));  // the failed close left it open
@@ -297,6 +299,8 @@ TEST_F(StorageTest, EachInjectedFailureLooksLikeThatFunctionsOwnFailure)
     EXPECT_EQ(ce_fflush(file), 0);
 
     boot({{"CE_FAIL", "FlushFileBuffers"}});
+    file = written(u"\\c", u"wb", "x");
+    ce_fflush(file);
     EXPECT_FALSE(FlushFileBuffers(ce_fileno(file)));
     EXPECT_EQ(GetLastError(), injected);
     EXPECT_TRUE(FlushFileBuffers(ce_fileno(file)));
@@ -304,6 +308,8 @@ TEST_F(StorageTest, EachInjectedFailureLooksLikeThatFunctionsOwnFailure)
     // A close fails as when its last hand-over fails: the stream is gone and
     // what the run-time still held never reaches the file.
     boot({{"CE_FAIL", "fclose"}});
+    file = written(u"\\c", u"wb", "x");
+    ce_fflush(file);
     ce_fwrite("lost", 1, 4, file);
     EXPECT_EQ(ce_fclose(file), EOF);
     EXPECT_EQ(content("c"), "x");
@@ -317,6 +323,7 @@ TEST_F(StorageTest, EachInjectedFailureLooksLikeThatFunctionsOwnFailure)
                   "CreateFileW UCS1: 0xc0000000 0 3 ok",
                   "DeviceIoControl UCS1: 0x284 failed ERROR_GEN_FAILURE injected",
                   "DeviceIoControl UCS1: 0x284 ok",
+                  "CreateFileW UCS1: 0xc0000000 0 3 ok",
                   "CloseHandle UCS1: failed ERROR_GEN_FAILURE injected",
                   "CloseHandle UCS1: ok",
                   "DeleteFileW a failed ERROR_GEN_FAILURE injected",
@@ -334,8 +341,14 @@ TEST_F(StorageTest, EachInjectedFailureLooksLikeThatFunctionsOwnFailure)
                   "fwrite \\c 1 1 ok",
                   "fflush \\c failed injected",
                   "fflush \\c ok",
+                  "_wfopen \\c wb ok",
+                  "fwrite \\c 1 1 ok",
+                  "fflush \\c ok",
                   "FlushFileBuffers \\c failed ERROR_GEN_FAILURE injected",
                   "FlushFileBuffers \\c ok",
+                  "_wfopen \\c wb ok",
+                  "fwrite \\c 1 1 ok",
+                  "fflush \\c ok",
                   "fwrite \\c 1 4 ok",
                   "fclose \\c failed injected",
                   "DeleteFileW c ok",
