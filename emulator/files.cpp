@@ -158,7 +158,7 @@ bool hand_over(Stream& open)
     if (open.lent != nullptr && open.held > 0) {
         // Linux copies into the file only from mapped pages: one not mapped
         // yet makes it zero what it prepared, fault the page in and start
-        // again, which costs more than the copy (docs/benchmark.md). So the
+        // again, which costs more than the copy (docs/dev/benchmark.md). So the
         // held bytes are mapped at once first; a host without the advice
         // faults them in as before.
         uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
