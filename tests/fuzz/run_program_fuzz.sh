@@ -9,26 +9,12 @@ source_dir=$1
 work_dir=$2
 device_dir=$3
 seconds=${4:-30}
-clang=$(command -v clang++ || command -v clang++-14 || true)
-if [ -z "$clang" ]; then
-    echo "clang++ not found: the program fuzz test is skipped"
-    exit 77
-fi
-mkdir -p "$work_dir"
-if ! "$clang" -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-        -I "$source_dir/ce-run" "$source_dir/tests/fuzz/program_fuzz.cpp" "$source_dir/ce-run/program.cpp" \
-        -o "$work_dir/program_fuzz" 2>"$work_dir/build.log"; then
-    if grep -q -i -e 'libclang_rt.fuzzer' -e 'fuzzer.*not found' "$work_dir/build.log"; then
-        cat "$work_dir/build.log"
-        echo "clang's libFuzzer runtime is missing: the program fuzz test is skipped"
-        exit 77
-    fi
-    cat "$work_dir/build.log"
-    exit 1
-fi
+. "$source_dir/tests/fuzz/fuzz_target.sh"
+build_fuzz_target "$work_dir/program_fuzz" -I "$source_dir/ce-run" "$source_dir/tests/fuzz/program_fuzz.cpp" \
+    "$source_dir/ce-run/program.cpp"
 corpus=$work_dir/corpus
-rm -rf "$corpus" "$work_dir/findings"
-mkdir -p "$corpus" "$work_dir/findings"
+rm -rf "$corpus"
+mkdir -p "$corpus"
 
 # The device build's programs; the sample tool (it has resources and
 # relocations) is the one the hostile copies are made of.
@@ -75,6 +61,4 @@ if [ -f "$base" ]; then
         done
     done
 fi
-cd "$work_dir/findings"
-exec "$work_dir/program_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-    -max_len=65536 -print_final_stats=1 "$corpus"
+run_fuzz_target "$work_dir/program_fuzz" "$seconds" "$corpus" -max_len=65536
