@@ -22,12 +22,6 @@ const char* current_function();
 void* guest_memory(int n, uint32_t address, uint64_t size, bool write);
 // The same where NULL is a value the call takes: then nullptr.
 void* guest_memory_or_null(int n, uint32_t address, uint64_t size, bool write);
-// An argument pointing to count Ts, or NULL.
-template <typename T>
-T* guest_pointer(int n, bool write, uint64_t count = 1)
-{
-    return static_cast<T*>(guest_memory_or_null(n, argument(n), sizeof(T) * count, write));
-}
 // The same without a fault: nullptr where any of the bytes is not mapped.
 const uint8_t* guest_readable(uint32_t address, uint32_t size);
 // A zero-terminated wide text of guest memory, or nullptr for 0.
