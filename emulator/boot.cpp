@@ -12,9 +12,10 @@
 #include <cstring>
 
 namespace ce {
-namespace {
 
 Device the_device;
+
+namespace {
 
 std::string mode_text(mode_t mode)
 {
@@ -221,21 +222,18 @@ std::string boot(const std::string& folder)
         complaint = load_fault_knobs(dev);
     }
     if (complaint.empty()) {
-        complaint = load_registry(dev.folder);
+        complaint = read_device_registry(dev.folder, dev.registry);
     }
     if (!complaint.empty()) {
         return complaint;
     }
+    dev.bytes_stored = dev.storage_limited ? bytes_under(dev.root) : 0;
     flush_trace();
-    the_device = dev;
+    flush_console();
+    // The last device goes whole: its streams' host files closed with nothing
+    // handed over, its handles, keys and counts with it.
+    the_device = std::move(dev);
     start_trace();
-    start_gate();
-    start_streams();
-    start_keys();
-    start_resources();
-    start_handles();
-    start_storage();
-    start_console();
     static bool ended_at_exit = std::atexit(end_of_process) == 0;
     (void)ended_at_exit;
     return "";
@@ -320,11 +318,6 @@ std::u16string command_line_of(int argc, char** argv, int first)
         joined += argv[i];
     }
     return to_utf16(joined);
-}
-
-const Device& device()
-{
-    return the_device;
 }
 
 }  // namespace ce

@@ -35,20 +35,13 @@ long long now_ns()
     return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
 }
 
-// Units decoded but not yet read: the second half of a character beyond the
-// 16-bit range, or what followed a broken sequence.
-std::u16string pending;
-
-// A byte read ahead to see whether a CR begins a CR LF; -1 for none.
-int read_ahead = -1;
-// Ctrl-Z was read: the input has ended, for every read after it too.
-bool input_ended = false;
 
 int read_host_byte()
 {
-    if (read_ahead >= 0) {
-        int byte = read_ahead;
-        read_ahead = -1;
+    int& ahead = device().console_read_ahead;
+    if (ahead >= 0) {
+        int byte = ahead;
+        ahead = -1;
         return byte;
     }
     unsigned char byte;
@@ -68,18 +61,19 @@ int read_host_byte()
 // arrives as LF, and Ctrl-Z ends the input.
 int read_byte()
 {
-    if (input_ended) {
+    Device& dev = device();
+    if (dev.console_input_ended) {
         return -1;
     }
     int byte = read_host_byte();
     if (byte == 0x1A) {
-        input_ended = true;
+        dev.console_input_ended = true;
         return -1;
     }
     if (byte == '\r') {
-        read_ahead = read_host_byte();
-        if (read_ahead == '\n') {
-            read_ahead = -1;
+        dev.console_read_ahead = read_host_byte();
+        if (dev.console_read_ahead == '\n') {
+            dev.console_read_ahead = -1;
             return '\n';
         }
     }
@@ -107,13 +101,6 @@ void write_console(const char* at, size_t left)
     if (waiting_size > 0 && now_ns() - oldest_waiting_ns >= CONSOLE_DELAY_NS) {
         flush_console();
     }
-}
-
-void start_console()
-{
-    pending.clear();
-    read_ahead = -1;
-    input_ended = false;
 }
 
 void flush_console()
@@ -189,9 +176,9 @@ extern "C" wint_t ce_getwchar(void)
     // may look at the trace first.
     ce::flush_console();
     ce::flush_trace();
-    if (!ce::pending.empty()) {
-        wint_t unit = ce::pending[0];
-        ce::pending.erase(0, 1);
+    if (!ce::device().console_pending.empty()) {
+        wint_t unit = ce::device().console_pending[0];
+        ce::device().console_pending.erase(0, 1);
         return unit;
     }
     int lead = ce::read_byte();
@@ -214,6 +201,6 @@ extern "C" wint_t ce_getwchar(void)
         }
     }
     std::u16string units = ce::to_utf16(sequence);
-    ce::pending = units.substr(1);
+    ce::device().console_pending = units.substr(1);
     return units[0];
 }

@@ -6,6 +6,7 @@
 #define CE_EMULATION_ITSELF
 #include <windows.h>
 
+#include "device.h"
 #include "hex.h"
 
 #include <csignal>
@@ -16,34 +17,14 @@
 
 namespace ce {
 
-// The device folder named by CE_DEVICE and the fault knobs, checked before
-// the tool runs.
-struct Device {
-    std::string folder;  // $CE_DEVICE
-    std::string root;    // $CE_DEVICE/root
-    bool has_upgrade_driver = false;
-    bool upgrade_driver_accepts = false;
-    uint64_t power_cut_at = 0;      // CE_POWER_CUT: the traced call the power fails before; 0: never
-    std::string fail_call;          // CE_FAIL: the function whose call fails; empty: none
-    uint64_t fail_nth = 0;          // CE_FAIL's K: which of its calls
-    bool storage_limited = false;   // CE_STORAGE_BYTES is set
-    uint64_t storage_bytes = 0;     // CE_STORAGE_BYTES
-    bool programs_unconfined = false;  // CE_PROGRAMS=unconfined
-};
-
-// The parts of a boot kept in their own files: the standard streams opened
-// and the ending signals taken (signals.cpp), trace.log closed so that the
-// next line opens the new device's (trace.cpp), the gate's counts at zero
-// (gate.cpp).
+// The parts of a boot that the signal handlers read, kept at file level in
+// their own files: the standard streams opened and the ending signals taken
+// (signals.cpp), trace.log closed so that the next line opens the new
+// device's (trace.cpp). The console's waiting output is written out at a
+// boot, as at the end of a process: it is the same screen.
 void open_standard_streams();
 void take_signals();
 void start_trace();
-void start_gate();
-// Every stream open at the boot closed, nothing of it handed over; every key
-// closed; start_handles() also clears the last error.
-void start_streams();
-void start_keys();
-void start_resources();
 // For the signal handler only, async-signal-safe: the lines that wait,
 // then this one, to trace.log.
 void trace_at_signal(const char* line);
@@ -55,7 +36,6 @@ void boot_or_exit();
 // The command line the device hands a program: its arguments from argv[first]
 // on, joined by blanks, without the program's own name.
 std::u16string command_line_of(int argc, char** argv, int first);
-const Device& device();
 
 struct Registry;
 // Reads the registry that a device folder boots with: registry.reg and the
@@ -63,8 +43,6 @@ struct Registry;
 // registry.reg is an empty registry. The complaint "FILE:LINE: what" (or one
 // naming the file) for a fault; registry is then left as it was.
 std::string read_device_registry(const std::string& folder, Registry& registry);
-// The same into the device's HKEY_LOCAL_MACHINE.
-std::string load_registry(const std::string& folder);
 
 // For the emulation's own tests: boots on the given folder with the knobs of
 // the environment, or returns the one-line complaint without exiting.
@@ -87,8 +65,6 @@ void flush_trace();
 // the end of the process, a power cut included.
 const size_t CONSOLE_BYTES = 4096;
 void write_console(const char* bytes, size_t size);
-// A new console at boot: nothing read ahead, the input not ended.
-void start_console();
 void flush_console();
 
 // The variadic functions' parts after the formatting, for a caller that
@@ -316,18 +292,10 @@ extern const SyscallNumbers I386_CALLS;
 // and kills a program of any ABI other than x86-64 and i386.
 int seccomp_filter_fd();
 
-// Handles of devices and processes.
-enum class HandleKind { Device, Process, Thread, File };
-struct HandleEntry {
-    HandleKind kind;
-    std::string name;
-    long pid;
-};
 // Handles, streams, keys and resources are small ids, issued here and
 // valid until the next boot, which issues them afresh: the same values for
 // the host build and for a runner's guest.
 uintptr_t issue_id();
-void start_handles();
 HANDLE new_handle(HandleKind kind, const std::string& name, long pid = 0);
 bool handle_of_kind_open(HandleKind kind);
 HandleEntry* find_handle(HANDLE handle);
@@ -357,9 +325,8 @@ bool is_open_stream(const std::string& host_path);
 // File contents are written at the end of a file only (the streams have no
 // seek), so what is durable of a file is always a prefix: its length says it.
 //
-// Starts the model on the booted device: nothing tracked, and the bytes that
-// root/ holds counted when the storage is limited.
-void start_storage();
+// The bytes that root/ holds, as a limited storage counts them at boot.
+uint64_t bytes_under(const std::string& folder);
 // A stream opened for writing: "w" emptied or created the file (durable at
 // once), "a" keeps what it held (durable as it stood).
 void storage_opened(const std::string& host, bool emptied);

@@ -91,37 +91,6 @@ std::string find_entry(const std::string& folder, const std::string& name)
     return match;
 }
 
-// An open stream. The run-time holds what is written in its buffer until
-// the buffer is full, fflush or fclose hands it to the file system; only
-// FlushFileBuffers then makes what the last fflush handed over durable.
-struct Stream {
-    std::string name;  // as the tool named it
-    std::string host;
-    int fd;
-    HANDLE handle;     // what _fileno gives: the file's handle
-    bool writes;       // opened with "w" or "a"
-    bool text;         // opened without "b": a line feed is stored as CR LF
-    uint64_t length;   // bytes in the file, as far as the tool has written
-    uint64_t handed;   // of those, what the last fflush handed to the file system
-    std::unique_ptr<char[]> buffer;  // STREAM_BYTES, from the first write on
-    size_t held;       // the last bytes of length, still in the buffer
-    // Held bytes that lie in the executable's read-only resources, one run of
-    // them from here: kept where they lie, not copied into the buffer.
-    const char* lent;
-    bool broken;       // the host refused a hand-over: nothing more is stored
-    // The trace line of the stream's last fwrite, whose first write_prefix
-    // bytes, "fwrite NAME SIZE COUNT ", hold for the next one of that size
-    // and count.
-    std::string write_line;
-    size_t write_prefix;
-    size_t write_size;
-    size_t write_count;
-};
-// By the FILE* the tool holds: an id.
-std::map<FILE*, std::unique_ptr<Stream>> streams;
-// Closed ones keep their name until the next boot, so that a use after the
-// close is named as the tool knew it.
-std::map<FILE*, std::unique_ptr<Stream>> closed_streams;
 // The console's input, a stream open for reading: it takes no writes, as
 // any such stream.
 Stream input_stream{"stdin", "", -1, nullptr, false, true, 0, 0, nullptr, 0, nullptr, false, {}, 0, 0, 0};
@@ -132,18 +101,29 @@ void append_number(std::string& line, size_t number)
     line.append(digits, std::to_chars(digits, digits + sizeof digits, number).ptr);
 }
 
+}  // namespace
+
+Stream::~Stream()
+{
+    if (fd >= 0) {
+        close(fd);
+    }
+}
+
+namespace {
+
 Stream* find_stream(FILE* stream)
 {
     if (stream == stdin) {
         return &input_stream;
     }
-    auto found = streams.find(stream);
-    return found == streams.end() ? nullptr : found->second.get();
+    auto found = device().streams.find(stream);
+    return found == device().streams.end() ? nullptr : found->second.get();
 }
 
 Stream* stream_of_handle(HANDLE handle)
 {
-    for (auto& entry : streams) {
+    for (auto& entry : device().streams) {
         if (entry.second->handle == handle) {
             return entry.second.get();
         }
@@ -269,8 +249,8 @@ Stream* stream_or_fault(const char* call, FILE* stream)
         device_fault(call, "stream NULL");
     }
     Stream* open = find_stream(stream);
-    auto closed = closed_streams.find(stream);
-    if (open == nullptr && closed != closed_streams.end()) {
+    auto closed = device().closed_streams.find(stream);
+    if (open == nullptr && closed != device().closed_streams.end()) {
         device_fault(call, "stream " + closed->second->name + " closed");
     }
     if (open == nullptr && !is_console(stream)) {
@@ -379,7 +359,7 @@ HostPath resolve(const char16_t* device_path)
 
 bool is_open_stream(const std::string& host_path)
 {
-    for (const auto& entry : streams) {
+    for (const auto& entry : device().streams) {
         if (entry.second->host == host_path) {
             return true;
         }
@@ -387,18 +367,9 @@ bool is_open_stream(const std::string& host_path)
     return false;
 }
 
-void start_streams()
-{
-    for (auto& entry : streams) {
-        close(entry.second->fd);
-    }
-    streams.clear();
-    closed_streams.clear();
-}
-
 void hand_over_open_streams()
 {
-    for (auto& entry : streams) {
+    for (auto& entry : device().streams) {
         hand_over(*entry.second);
     }
 }
@@ -448,7 +419,7 @@ extern "C" FILE* ce_wfopen(const WCHAR* name, const WCHAR* mode)
         std::unique_ptr<Stream> opened(new Stream{shown, where.host, fd, new_handle(HandleKind::File, shown), writes,
                                                   text, length, length, nullptr, 0, nullptr, false, {}, 0, 0, 0});
         FILE* stream = reinterpret_cast<FILE*>(issue_id());
-        streams[stream] = std::move(opened);
+        device().streams[stream] = std::move(opened);
         if (writes) {
             storage_opened(where.host, emptied);
         }
@@ -610,7 +581,7 @@ extern "C" int ce_fflush(FILE* stream)
         return EOF;
     }
     bool handed = true;
-    for (auto& entry : streams) {
+    for (auto& entry : device().streams) {
         if (open == nullptr || entry.second.get() == open) {
             bool whole = hand_over(*entry.second);
             entry.second->handed = whole ? entry.second->length : entry.second->handed;
@@ -669,10 +640,11 @@ extern "C" int ce_fclose(FILE* stream)
         handed = hand_over(*open);
     }
     int closed = close(open->fd);
+    open->fd = -1;
     forget_handle(open->handle);
     open->buffer.reset();
-    closed_streams[stream] = std::move(streams[stream]);
-    streams.erase(stream);
+    device().closed_streams[stream] = std::move(device().streams[stream]);
+    device().streams.erase(stream);
     if (fails) {
         call.ends("failed injected");
         return EOF;

@@ -7,18 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <type_traits>
 
 namespace ce {
-namespace {
-
-// Calls counted by the gate since boot: all of them, and per name, by the
-// name's place in TRACED_CALLS.
-uint64_t calls_made = 0;
-uint64_t calls_of[32];
-// The booted device's knobs, without a call per traced call to ask for them.
-const Device* const booted = &device();
-
-}  // namespace
 
 // The traced rows of the one table of COREDLL's functions, in its order.
 #define CE_TRACED_NAME_TRACED(name) name,
@@ -30,7 +21,7 @@ const char* const TRACED_CALLS[] = {
 #undef COREDLL_CALL
 #undef CE_TRACED_NAME_UNTRACED
 #undef CE_TRACED_NAME_TRACED
-static_assert(std::size(TRACED_CALLS) <= std::size(calls_of), "a count for every traced call");
+static_assert(std::size(TRACED_CALLS) <= std::extent_v<decltype(Device::calls_of)>, "a count for every traced call");
 
 bool is_traced_call(const std::string& function)
 {
@@ -40,12 +31,6 @@ bool is_traced_call(const std::string& function)
         }
     }
     return false;
-}
-
-void start_gate()
-{
-    calls_made = 0;
-    std::fill(std::begin(calls_of), std::end(calls_of), 0);
 }
 
 namespace {
@@ -74,9 +59,9 @@ size_t place_of_traced_call(const char* function)
 bool call_fails(const char* function)
 {
     size_t place = place_of_traced_call(function);
-    ++calls_made;
-    uint64_t nth = ++calls_of[place];
-    if (calls_made == booted->power_cut_at) {
+    Device& booted = device();
+    uint64_t nth = ++booted.calls_of[place];
+    if (++booted.calls_made == booted.power_cut_at) {
         // What was printed before the cut is on the screen.
         flush_console();
         trace("power cut");
@@ -85,7 +70,7 @@ bool call_fails(const char* function)
         std::raise(SIGKILL);
         std::_Exit(137);
     }
-    return nth == booted->fail_nth && function == booted->fail_call;
+    return nth == booted.fail_nth && function == booted.fail_call;
 }
 
 namespace {

@@ -5,9 +5,6 @@
 #include <memory>
 
 namespace ce {
-namespace {
-thread_local DWORD last_error = 0;
-}  // namespace
 
 std::string error_name(DWORD error)
 {
@@ -49,44 +46,30 @@ std::string fail(DWORD error)
     return "failed " + error_name(error);
 }
 
-namespace {
-// Multiples of four from 0x1000, as CE's handles are, one count for every
-// kind, so that no id names two objects.
-const uintptr_t FIRST_ID = 0x1000;
-uintptr_t next_id = FIRST_ID;
-std::map<HANDLE, HandleEntry> handles;
-}  // namespace
 
 uintptr_t issue_id()
 {
-    uintptr_t id = next_id;
-    next_id += 4;
+    uintptr_t id = device().next_id;
+    device().next_id += 4;
     return id;
-}
-
-void start_handles()
-{
-    handles.clear();
-    next_id = FIRST_ID;
-    last_error = 0;
 }
 
 HANDLE new_handle(HandleKind kind, const std::string& name, long pid)
 {
     HANDLE handle = reinterpret_cast<HANDLE>(issue_id());
-    handles[handle] = HandleEntry{kind, name, pid};
+    device().handles[handle] = HandleEntry{kind, name, pid};
     return handle;
 }
 
 HandleEntry* find_handle(HANDLE handle)
 {
-    auto found = handles.find(handle);
-    return found == handles.end() ? nullptr : &found->second;
+    auto found = device().handles.find(handle);
+    return found == device().handles.end() ? nullptr : &found->second;
 }
 
 bool handle_of_kind_open(HandleKind kind)
 {
-    for (const auto& entry : handles) {
+    for (const auto& entry : device().handles) {
         if (entry.second.kind == kind) {
             return true;
         }
@@ -96,7 +79,7 @@ bool handle_of_kind_open(HandleKind kind)
 
 bool forget_handle(HANDLE handle)
 {
-    return handles.erase(handle) == 1;
+    return device().handles.erase(handle) == 1;
 }
 
 std::string handle_name(HANDLE handle)
@@ -115,11 +98,11 @@ std::string handle_name(HANDLE handle)
 
 extern "C" DWORD GetLastError(void)
 {
-    return ce::last_error;
+    return ce::device().last_error;
 }
 
 extern "C" void SetLastError(DWORD error)
 {
-    ce::last_error = error;
+    ce::device().last_error = error;
 }
 

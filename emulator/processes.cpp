@@ -23,14 +23,7 @@ extern char** environ;
 
 namespace {
 
-// A started program, until it has been reaped and no handle names it.
-struct Child {
-    HANDLE process = nullptr;
-    HANDLE thread = nullptr;
-    bool ended = false;
-    DWORD exit_code = 0;
-};
-std::map<pid_t, Child> children;
+using ce::Child;
 
 DWORD start_error(int error)
 {
@@ -83,13 +76,13 @@ void look(pid_t pid, Child& child)
 // are reaped here, so that none stays a zombie while the tool runs on.
 void reap_released()
 {
-    for (auto it = children.begin(); it != children.end();) {
+    for (auto it = ce::device().children.begin(); it != ce::device().children.end();) {
         bool held = names(it->second.process, ce::HandleKind::Process, it->first) ||
                     names(it->second.thread, ce::HandleKind::Thread, it->first);
         if (!held) {
             look(it->first, it->second);
         }
-        it = !held && it->second.ended ? children.erase(it) : std::next(it);
+        it = !held && it->second.ended ? ce::device().children.erase(it) : std::next(it);
     }
 }
 
@@ -325,7 +318,7 @@ extern "C" BOOL CreateProcessW(LPCWSTR application, LPWSTR command_line, LPSECUR
         call.ends(ce::fail(error) + (why.empty() ? "" : " cannot confine: " + why));
         return FALSE;
     }
-    Child& child = children[pid];
+    Child& child = ce::device().children[pid];
     child.process = ce::new_handle(ce::HandleKind::Process, shown, pid);
     child.thread = ce::new_handle(ce::HandleKind::Thread, shown, pid);
     process_information->hProcess = child.process;
@@ -351,7 +344,7 @@ extern "C" BOOL GetExitCodeProcess(HANDLE process, LPDWORD exit_code)
         return call.failed(ERROR_INVALID_PARAMETER, FALSE);
     }
     pid_t pid = static_cast<pid_t>(entry->pid);
-    Child& child = children[pid];
+    Child& child = ce::device().children[pid];
     look(pid, child);
     *exit_code = child.ended ? child.exit_code : STILL_ACTIVE;
     call.ends("ok " + std::to_string(*exit_code));

@@ -18,15 +18,6 @@
 namespace ce {
 namespace {
 
-struct OpenKey {
-    std::u16string path;  // folded, below HKEY_LOCAL_MACHINE
-    std::string shown;    // as the tool named it, for the trace
-};
-
-Registry registry;
-// By the HKEY the tool holds: an id.
-std::map<HKEY, OpenKey> open_keys;
-
 const LONG ERROR_BAD_PATHNAME_CODE = 161;
 
 std::string type_name(DWORD type)
@@ -55,8 +46,8 @@ std::string key_name(HKEY key)
     if (key == HKEY_LOCAL_MACHINE) {
         return "HKEY_LOCAL_MACHINE";
     }
-    auto found = open_keys.find(key);
-    return found == open_keys.end() ? "<not an open key>" : found->second.shown;
+    auto found = device().keys.find(key);
+    return found == device().keys.end() ? "<not an open key>" : found->second.shown;
 }
 
 // The folded path of an open key, or of the root; false for anything else.
@@ -66,8 +57,8 @@ bool key_path(HKEY key, std::u16string& path)
         path.clear();
         return true;
     }
-    auto found = open_keys.find(key);
-    if (found == open_keys.end()) {
+    auto found = device().keys.find(key);
+    if (found == device().keys.end()) {
         return false;
     }
     path = found->second.path;
@@ -213,19 +204,6 @@ std::string read_device_registry(const std::string& folder, Registry& registry)
     return "";
 }
 
-std::string load_registry(const std::string& folder)
-{
-    Registry loaded;
-    std::string complaint = read_device_registry(folder, loaded);
-    registry = std::move(loaded);
-    return complaint;
-}
-
-void start_keys()
-{
-    open_keys.clear();
-}
-
 }  // namespace ce
 
 using namespace ce;
@@ -262,11 +240,11 @@ extern "C" LONG RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM a
             sub.pop_back();
         }
         std::u16string path = fold(base.empty() || sub.empty() ? base + sub : base + u"\\" + sub);
-        if (find_key(registry, path) == nullptr) {
+        if (find_key(device().registry, path) == nullptr) {
             status = ERROR_FILE_NOT_FOUND;
         } else {
             HKEY opened = reinterpret_cast<HKEY>(issue_id());
-            open_keys[opened] = OpenKey{path, key_name(key) + (sub.empty() ? "" : "\\" + to_utf8(sub))};
+            device().keys[opened] = OpenKey{path, key_name(key) + (sub.empty() ? "" : "\\" + to_utf8(sub))};
             *result = opened;
         }
     }
@@ -295,7 +273,7 @@ extern "C" LONG RegQueryValueExW(HKEY key, LPCWSTR value_name, LPDWORD reserved,
         call.ends(result_name(ERROR_INVALID_PARAMETER));
         return ERROR_INVALID_PARAMETER;
     }
-    const RegistryKey* found_key = find_key(registry, path);
+    const RegistryKey* found_key = find_key(device().registry, path);
     const RegistryValue* value = nullptr;
     if (found_key != nullptr) {
         auto found = found_key->values.find(fold(name));
@@ -335,12 +313,12 @@ extern "C" LONG RegCloseKey(HKEY key)
         call.ok();
         return ERROR_SUCCESS;
     }
-    auto found = open_keys.find(key);
-    if (found == open_keys.end()) {
+    auto found = device().keys.find(key);
+    if (found == device().keys.end()) {
         call.ends(result_name(ERROR_INVALID_HANDLE));
         return ERROR_INVALID_HANDLE;
     }
-    open_keys.erase(found);
+    device().keys.erase(found);
     call.ok();
     return ERROR_SUCCESS;
 }

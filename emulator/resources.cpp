@@ -16,24 +16,22 @@ namespace {
 
 CeModule the_executable;
 const CeResource* resources = ce_resource_table;
-// The resources found since boot, by their ids.
-std::map<HRSRC, const CeResource*> found_resources;
 
 const CeResource* resource_of(HRSRC resource)
 {
-    auto found = found_resources.find(resource);
-    return found == found_resources.end() ? nullptr : found->second;
+    auto found = ce::device().resources.find(resource);
+    return found == ce::device().resources.end() ? nullptr : found->second;
 }
 
 HRSRC id_of(const CeResource* entry)
 {
-    for (const auto& found : found_resources) {
+    for (const auto& found : ce::device().resources) {
         if (found.second == entry) {
             return found.first;
         }
     }
     HRSRC id = reinterpret_cast<HRSRC>(ce::issue_id());
-    found_resources[id] = entry;
+    ce::device().resources[id] = entry;
     return id;
 }
 
@@ -81,11 +79,6 @@ bool is_this_module(HMODULE module)
 }
 
 }  // namespace
-
-void ce::start_resources()
-{
-    found_resources.clear();
-}
 
 void ce_use_resources(const CeResource* table)
 {

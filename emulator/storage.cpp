@@ -18,10 +18,6 @@
 #include <map>
 
 namespace ce {
-namespace {
-
-std::map<std::string, uint64_t> durable_length;  // by host path
-uint64_t bytes_stored = 0;                      // counted only when limited
 
 uint64_t bytes_under(const std::string& folder)
 {
@@ -50,45 +46,37 @@ uint64_t bytes_under(const std::string& folder)
     return total;
 }
 
-}  // namespace
-
-void start_storage()
-{
-    durable_length.clear();
-    bytes_stored = device().storage_limited ? bytes_under(device().root) : 0;
-}
-
 void storage_opened(const std::string& host, bool emptied)
 {
     if (emptied) {
-        durable_length[host] = 0;
+        device().durable_length[host] = 0;
         return;
     }
-    if (durable_length.count(host) == 0) {
+    if (device().durable_length.count(host) == 0) {
         struct stat info;
-        durable_length[host] = stat(host.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+        device().durable_length[host] = stat(host.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
     }
 }
 
 void storage_flushed(const std::string& host, uint64_t length)
 {
-    durable_length[host] = length;
+    device().durable_length[host] = length;
 }
 
 void storage_deleted(const std::string& host)
 {
-    durable_length.erase(host);
+    device().durable_length.erase(host);
 }
 
 void storage_moved(const std::string& from, const std::string& to)
 {
-    auto found = durable_length.find(from);
-    if (found == durable_length.end()) {
+    auto found = device().durable_length.find(from);
+    if (found == device().durable_length.end()) {
         return;
     }
     uint64_t length = found->second;
-    durable_length.erase(found);
-    durable_length[to] = length;
+    device().durable_length.erase(found);
+    device().durable_length[to] = length;
 }
 
 uint64_t storage_room()
@@ -96,22 +84,22 @@ uint64_t storage_room()
     if (!device().storage_limited) {
         return UINT64_MAX;
     }
-    return bytes_stored >= device().storage_bytes ? 0 : device().storage_bytes - bytes_stored;
+    return device().bytes_stored >= device().storage_bytes ? 0 : device().storage_bytes - device().bytes_stored;
 }
 
 void storage_grew(uint64_t bytes)
 {
-    bytes_stored += bytes;
+    device().bytes_stored += bytes;
 }
 
 void storage_shrank(uint64_t bytes)
 {
-    bytes_stored = bytes >= bytes_stored ? 0 : bytes_stored - bytes;
+    device().bytes_stored = bytes >= device().bytes_stored ? 0 : device().bytes_stored - bytes;
 }
 
 void lose_what_is_not_durable()
 {
-    for (const auto& file : durable_length) {
+    for (const auto& file : device().durable_length) {
         // Only the file itself: never through a link or a second name.
         int fd = open(file.first.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         struct stat info;
