@@ -5,7 +5,7 @@
 #include <cstring>
 
 // The reader is built alone (its fuzz target): of the emulation, only this.
-#include "../emulator/hex.h"
+#include "../emulator/device/hex.h"
 
 namespace ce_run {
 namespace {

@@ -1,10 +1,25 @@
 // A boot builds the device afresh, even a second one in the same process.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
 #include "device_fixture.h"
 #include "emulator.h"
 
 namespace {
+
+size_t open_descriptors()
+{
+    size_t count = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    while (dir != nullptr && readdir(dir) != nullptr) {
+        ++count;
+    }
+    if (dir != nullptr) {
+        closedir(dir);
+    }
+    return count;
+}
 
 struct Opened {
     FILE* stream;
@@ -42,8 +57,10 @@ TEST(BootTwice, NothingOpenedBeforeTheSecondBootIsValidAfterItAndARunTracesAsInA
     make_device(second);
     make_device(third);
     ASSERT_EQ(ce::boot(first.path()), "");
+    size_t descriptors = open_descriptors();
     Opened stale = open_one_of_each();
     ASSERT_EQ(ce::boot(second.path()), "");
+    EXPECT_EQ(open_descriptors(), descriptors);  // the stream's host file and trace.log closed
     EXPECT_EQ(RegCloseKey(stale.key), ERROR_INVALID_HANDLE);
     EXPECT_FALSE(DeviceIoControl(stale.driver, 0x288, nullptr, 0, nullptr, 0, nullptr, nullptr));
     EXPECT_FALSE(CloseHandle(stale.driver));

@@ -6,9 +6,11 @@ source_dir=$1
 work_dir=$2
 seconds=${3:-45}
 . "$source_dir/tests/fuzz/fuzz_target.sh"
-build_fuzz_target "$work_dir/registry_fuzz" -I "$source_dir/emulator" -I "$source_dir/emulator/include" \
-    "$source_dir/tests/fuzz/registry_fuzz.cpp" "$source_dir/emulator/registry_file.cpp" \
-    "$source_dir/emulator/case_fold.cpp" "$source_dir/emulator/text.cpp"
+emulator=$source_dir/emulator
+build_fuzz_target "$work_dir/registry_fuzz" -I "$emulator" -I "$emulator/include" -I "$emulator/device" \
+    -I "$emulator/storage" -I "$emulator/registry" -I "$emulator/console" \
+    "$source_dir/tests/fuzz/registry_fuzz.cpp" "$emulator/registry/registry_file.cpp" \
+    "$emulator/console/case_fold.cpp" "$emulator/console/text.cpp"
 rm -rf "$work_dir/corpus"
 mkdir -p "$work_dir/corpus"
 cp "$source_dir"/tests/fuzz/corpus/* "$work_dir/corpus/"
