@@ -22,6 +22,8 @@ namespace {
 // A screen shows the progress line move about twenty times a second.
 const long long CONSOLE_DELAY_NS = 50000000;
 
+// File-level, not the device's: the signal handler writes it out, and may
+// touch nothing that a boot allocates. A boot writes it out: the screen stays.
 char waiting[CONSOLE_BYTES];
 size_t waiting_size = 0;   // bytes printed and not yet shown
 size_t waiting_shown = 0;  // of those, the first ones a write given way to a signal has shown

@@ -75,6 +75,8 @@ struct Device {
     std::map<HKEY, OpenKey> keys;
     // The resources found, by their ids.
     std::map<HRSRC, const CeResource*> resources;
+    // A boot forgets the last device's programs without ending them: only a
+    // test boots twice, and ending a confined one means ending its sandbox.
     std::map<pid_t, Child> children;
 
     // The storage: the length of each file (by host path) that is on it for

@@ -12,7 +12,7 @@ namespace ce {
 
 // An open stream. The run-time holds what is written in its buffer until
 // the buffer is full, fflush or fclose hands it to the file system; only
-// FlushFileBuffers then makes what the last fflush handed over durable.
+// the flush of its handle then makes what the last fflush handed over durable.
 struct Stream {
     std::string name;  // as the tool named it
     std::string host;
