@@ -209,6 +209,17 @@ int run_wine_tests(int argc, char** argv, const std::vector<WindowsBuild>& build
     return RUN_ALL_TESTS();
 }
 
+namespace {
+
+// The server that belongs with the loader, where it has one beside it.
+std::string wine_server()
+{
+    std::string server = (fs::path(the_choice.loader).parent_path() / "wineserver").string();
+    return access(server.c_str(), X_OK) == 0 ? server : on_path("wineserver");
+}
+
+}  // namespace
+
 WinePrefix::WinePrefix()
 {
     std::string pattern = (fs::temp_directory_path() / "wine-prefix-XXXXXX").string();
@@ -224,9 +235,18 @@ WinePrefix::WinePrefix()
     RunOptions options = wine_options({});
     options.working_dir = path_;
     options.timeout_seconds = 180;
+    // One server for the prefix's whole life, so that no registry change
+    // rests on an idle server saving it and the next one loading it: on a
+    // busy machine a program once saw keys that an import had deleted.
+    fs::create_directory(path_ + "/prefix");
+    std::string server = wine_server();
+    if (!server.empty()) {
+        run_to_files(server, {"-p"}, options, path_ + "/wineserver");
+    }
     RunResult boot = run_to_files(the_choice.loader, {"wineboot.exe", "-i"}, options, path_ + "/wineboot");
     if (boot.status != 0 || !fs::is_directory(drive_c())) {
         std::string complaint = "wineboot -i failed (status " + std::to_string(boot.status) + "): " + boot.err;
+        end_server();
         fs::remove_all(path_);
         throw std::runtime_error(complaint);
     }
@@ -237,19 +257,20 @@ WinePrefix::WinePrefix()
 
 WinePrefix::~WinePrefix()
 {
+    end_server();
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+void WinePrefix::end_server() const
+{
     RunOptions options = wine_options({});
     options.working_dir = path_;
-    // The server that belongs with the loader, where it has one beside it.
-    std::string server = (fs::path(the_choice.loader).parent_path() / "wineserver").string();
-    if (access(server.c_str(), X_OK) != 0) {
-        server = on_path("wineserver");
-    }
+    std::string server = wine_server();
     if (!server.empty()) {
         run_to_files(server, {"-k"}, options, path_ + "/wineserver");
         run_to_files(server, {"-w"}, options, path_ + "/wineserver");
     }
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
 }
 
 void WinePrefix::clean_drive_c() const

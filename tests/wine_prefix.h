@@ -69,6 +69,8 @@ public:
     RunResult run_builtin(const std::vector<std::string>& command_line, RunOptions options = {}) const;
 
 private:
+    // Kills the prefix's wineserver and waits for it to end.
+    void end_server() const;
     RunOptions wine_options(RunOptions options) const;
 
     std::string path_;
