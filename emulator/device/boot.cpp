@@ -73,7 +73,6 @@ std::string load_upgrade_driver(Device& dev)
     std::string complaint;
     int fd = open_device_file(path, "the upgrade-control driver ucs1", complaint);
     if (fd < 0) {
-        dev.has_upgrade_driver = false;
         return complaint;
     }
     const size_t most = 4096;
@@ -228,7 +227,6 @@ std::string boot(const std::string& folder)
         return complaint;
     }
     dev.bytes_stored = dev.storage_limited ? bytes_under(dev.root) : 0;
-    flush_trace();
     flush_console();
     // The last device goes whole: its streams' host files closed with nothing
     // handed over, its handles, keys and counts with it.

@@ -15,8 +15,8 @@ namespace ce {
 volatile sig_atomic_t signals_held = 0;
 volatile sig_atomic_t waiting_signal = 0;
 volatile sig_atomic_t ending = 0;
-namespace {
 
+namespace {
 
 const int ENDING_SIGNALS[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
 

@@ -643,8 +643,7 @@ extern "C" int ce_fclose(FILE* stream)
     open->fd = -1;
     forget_handle(open->handle);
     open->buffer.reset();
-    device().closed_streams[stream] = std::move(device().streams[stream]);
-    device().streams.erase(stream);
+    device().closed_streams.insert(device().streams.extract(stream));
     if (fails) {
         call.ends("failed injected");
         return EOF;
