@@ -15,14 +15,14 @@ wine_test(wine_device_stand_in_run wine_device_tests wine_device_test.cpp TREES 
   TOOLS fwupgrade fwupgrade_empty fwupgrade_none
   DEFINITIONS "DEVICE_DIR=\"${DEVICE_DIR}\"" "DEVICE_MISSING=\"${DEVICE_MISSING}\"")
 
+# The call probe's host build, beside its device build (tests/device/).
+add_executable(call_probe device/probe.cpp ${FWUPGRADE_PLATFORM_ENTRY})
+target_link_libraries(call_probe PRIVATE fwupgrade_platform)
+fwupgrade_embed_image(call_probe IMAGE "")
+
 # The device build itself on the emulated CPU (ce-run) beside the host build,
 # case by case on the same devices; the loader's refusals and a fault.
 # Without Unicorn or the cross tools the tests report themselves skipped.
-# The call probe's host build, beside its device build (tests/device/).
-add_executable(call_probe device/probe.cpp "${PROJECT_SOURCE_DIR}/emulator/host_main.cpp")
-target_link_libraries(call_probe PRIVATE ce_emulator)
-target_compile_options(call_probe PRIVATE -Wall -Wextra -Werror)
-fwupgrade_embed_image(call_probe IMAGE "")
 set(ce_run_program "")
 if(TARGET ce-run)
   set(ce_run_program "$<TARGET_FILE:ce-run>")

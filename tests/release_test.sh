@@ -19,13 +19,7 @@ for command in zip unzip osslsigncode openssl strings; do
 done
 export MAKE_RELEASE_CE_RUN=$ce_run
 unset SOURCE_DATE_EPOCH
-failures=0
-expect() {  # expect <what> <got> <wanted>
-  if [ "$2" != "$3" ]; then
-    printf 'FAILED: %s\n  got:    %s\n  wanted: %s\n' "$1" "$2" "$3"
-    failures=$((failures + 1))
-  fi
-}
+source "$source/tests/expect.sh"
 
 # copy_source <folder>: the source tree as it is now, the folder's build/ kept.
 copy_source() {

@@ -5,13 +5,7 @@ set -euo pipefail
 top=$1
 source "$top/scripts/install-packages"
 source "$top/scripts/test-all"
-failures=0
-expect() {  # expect <what> <got> <wanted>
-  if [ "$2" != "$3" ]; then
-    printf 'FAILED: %s\n  got:    %s\n  wanted: %s\n' "$1" "$2" "$3"
-    failures=$((failures + 1))
-  fi
-}
+source "$top/tests/expect.sh"
 
 # The probe runs here, or the kernel refuses it; a probe that starts and
 # then goes wrong (a crash, another status) is a broken probe.

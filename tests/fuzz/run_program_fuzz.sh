@@ -42,9 +42,10 @@ if [ -f "$base" ]; then
     pe=$(u32 60)
     optional=$((pe + 24))
     table=$((optional + $(u16 $((pe + 20)))))
+    sections=$(u16 $((pe + 6)))
     for value in 4294967295 4294963200 2147483648; do
         i=0
-        while [ "$i" -lt "$(u16 $((pe + 6)))" ]; do
+        while [ "$i" -lt "$sections" ]; do
             # VirtualSize, VirtualAddress, SizeOfRawData, PointerToRawData
             for field in 8 12 16 20; do
                 hostile "section-$i-$field-$value" $((table + 40 * i + field)) "$value"
