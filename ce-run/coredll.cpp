@@ -2,7 +2,7 @@
 // stack, pointers checked against the guest's memory, streams as ids, then
 // the emulation's own function, which traces and fails as on the host.
 // COREDLL's own functions have their bindings next to their handlers
-// (ce::guest, emulator/guest.h).
+// (ce::guest, emulator/device/guest.h).
 #include "coredll.h"
 
 #include <cstring>
@@ -61,9 +61,8 @@ uint32_t _fileno_()
 uint32_t _getstdfilex_()
 {
     // The emulation's console is the host's standard output and errors.
-    FILE* const standard[] = {stdin, stdout, stderr};
     uint32_t number = argument(0);
-    return number < 3 ? guest_stream(standard[number]) : 0;
+    return number < 3 ? guest_stream(standard_stream(number)) : 0;
 }
 
 uint32_t memcpy_()

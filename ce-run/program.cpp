@@ -37,13 +37,6 @@ Refusal refuse(uint32_t error, const std::string& reason)
     return Refusal{error, reason};
 }
 
-// Header arithmetic is done in 64 bits: no sum or rounding of 32-bit
-// fields wraps.
-uint64_t round_up(uint64_t value)
-{
-    return (value + PAGE - 1) / PAGE * PAGE;
-}
-
 // The offset in the file of an address of the image; false outside sections.
 bool file_offset(const Program& program, uint64_t rva, uint32_t size, uint64_t& offset)
 {
@@ -194,6 +187,11 @@ void read_symbols(const Reader& file, Program& program, uint32_t table, uint32_t
 }
 
 }  // namespace
+
+uint64_t round_up(uint64_t value)
+{
+    return (value + PAGE - 1) / PAGE * PAGE;
+}
 
 Refusal read_program(const std::vector<uint8_t>& bytes, Program& program)
 {

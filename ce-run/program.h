@@ -10,6 +10,9 @@
 namespace ce_run {
 
 const uint32_t PAGE = 0x1000;
+// Up to a whole page. Header arithmetic is done in 64 bits: no sum or
+// rounding of 32-bit fields wraps.
+uint64_t round_up(uint64_t value);
 // Where CE maps a program that has relocations, and where one without them
 // must already lie.
 const uint32_t RELOCATED_BASE = 0x10000;

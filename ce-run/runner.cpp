@@ -69,11 +69,6 @@ struct Run {
 };
 Run run;
 
-uint32_t round_up_page(uint64_t size)
-{
-    return static_cast<uint32_t>((size + PAGE - 1) / PAGE * PAGE);
-}
-
 // Host memory the guest's pages are: zeroed, page-aligned, taken from the
 // host only where the guest touches it.
 uint8_t* allocate_pages(uint64_t size)
@@ -292,9 +287,6 @@ void bind_imports(uint8_t* image)
         if (function == nullptr) {
             refuse(Refusal{LOADER_PROC_NOT_FOUND, "it imports " + shown + ", which COREDLL.dll does not export"});
         }
-        if (static_cast<uint64_t>(import.slot_rva) + 4 > run.program.image_size) {
-            refuse(Refusal{LOADER_BAD_EXE_FORMAT, "the import address table lies outside the image"});
-        }
         uint32_t stub = STUB_PAGE + static_cast<uint32_t>(function - COREDLL) * STUB_BYTES;
         std::memcpy(image + import.slot_rva, &stub, 4);
     }
@@ -323,7 +315,7 @@ void load(const std::string& path)
         std::exit(ce::EMULATION_ERROR_STATUS);
     }
     // Each section with its own protections; the headers read-only.
-    map(run.base, round_up_page(run.program.headers_size), image, true, false, false);
+    map(run.base, static_cast<uint32_t>(round_up(run.program.headers_size)), image, true, false, false);
     for (const Section& s : run.program.sections) {
         if (s.size == 0) {
             continue;
@@ -394,7 +386,7 @@ int start(const std::u16string& command_line)
     map(STUB_PAGE, PAGE, stub_page, true, false, true);
 
     // read_program refused a reserve over 256 MiB.
-    uint32_t reserve = round_up_page(run.program.stack_reserve == 0 ? 0x10000 : run.program.stack_reserve);
+    uint32_t reserve = static_cast<uint32_t>(round_up(run.program.stack_reserve == 0 ? 0x10000 : run.program.stack_reserve));
     if ((command_line.size() + 1) * 2 > COMMAND_LINE_BYTES) {
         std::fprintf(stderr, "ce-run: the command line is longer than %u characters\n", COMMAND_LINE_BYTES / 2 - 1);
         std::exit(ce::EMULATION_ERROR_STATUS);
@@ -473,6 +465,9 @@ const uint8_t* guest_readable(uint32_t address, uint32_t size)
     return mapped(address, size, false);
 }
 
+namespace {
+
+// A zero-terminated wide text of guest memory, or nullptr for 0.
 const char16_t* guest_wide_text(int n, uint32_t address)
 {
     if (address == 0) {
@@ -486,6 +481,7 @@ const char16_t* guest_wide_text(int n, uint32_t address)
     }
 }
 
+// The guest address of host memory that lies in the guest's; 0 for nullptr.
 uint32_t guest_address(const void* host)
 {
     if (host == nullptr) {
@@ -500,16 +496,13 @@ uint32_t guest_address(const void* host)
     ce::not_modelled(current_function(), "a result outside the guest's memory");
 }
 
-namespace {
+}  // namespace
 
-// The console's streams for the guest: 4, 8 and 12, below the first id.
 FILE* standard_stream(uint32_t number)
 {
     FILE* const standard[] = {stdin, stdout, stderr};
     return standard[number];
 }
-
-}  // namespace
 
 FILE* host_stream(uint32_t value)
 {

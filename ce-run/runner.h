@@ -24,16 +24,15 @@ void* guest_memory(int n, uint32_t address, uint64_t size, bool write);
 void* guest_memory_or_null(int n, uint32_t address, uint64_t size, bool write);
 // The same without a fault: nullptr where any of the bytes is not mapped.
 const uint8_t* guest_readable(uint32_t address, uint32_t size);
-// A zero-terminated wide text of guest memory, or nullptr for 0.
-const char16_t* guest_wide_text(int n, uint32_t address);
-// The guest address of host memory that lies in the guest's; 0 for nullptr.
-uint32_t guest_address(const void* host);
 
 // The emulation's streams are small ids, the guest's values as they are
 // (ce::guest, for handles and keys too); the console's three streams, which
 // are the host's, have values of their own below the ids.
 FILE* host_stream(uint32_t value);
 uint32_t guest_stream(FILE* stream);
+// The console's streams by number: stdin, stdout, stderr; the guest sees
+// them as 4, 8 and 12, below the first id.
+FILE* standard_stream(uint32_t number);
 
 // The instance CE hands the program: its process id.
 uint32_t process_id();
