@@ -88,6 +88,13 @@ bool is_space(char16_t c)
     return c == ' ' || c == '\t';
 }
 
+void skip_spaces(const std::u16string& line, size_t& at)
+{
+    while (at < line.size() && is_space(line[at])) {
+        ++at;
+    }
+}
+
 std::u16string trimmed(const std::u16string& text)
 {
     size_t first = 0, last = text.size();
@@ -168,19 +175,17 @@ public:
 
     // One file, whole; an included one in the place of its #include line.
     // The IF blocks of a file close in that file.
-    void run(const Text& text, const std::string& file, bool included)
+    void run(const Text& text, bool included)
     {
         const Text* outer_text = text_;
-        std::string outer_file = file_;
         size_t outer_index = index_;
         text_ = &text;
-        file_ = file;
         struct Block {
             size_t line;
             bool selected;
         };
+        // A block counts only where every block around it counts.
         std::vector<Block> blocks;
-        size_t unselected = 0;  // of the blocks open
         bool first = true;
         for (index_ = 0; index_ < text_->lines(); ++index_) {
             std::u16string line = trimmed(text_->line(index_));
@@ -199,8 +204,7 @@ public:
                 regedit4_ = line == u"REGEDIT4";
             } else if (!editor_ && line.compare(0, 2, u"IF") == 0 && (line.size() == 2 || is_space(line[2]))) {
                 bool selected = selects(line);
-                blocks.push_back(Block{index_, unselected == 0 && selected});
-                unselected += blocks.back().selected ? 0 : 1;
+                blocks.push_back(Block{index_, (blocks.empty() || blocks.back().selected) && selected});
             } else if (!editor_ && line.compare(0, 5, u"ENDIF") == 0 && (line.size() == 5 || is_space(line[5]))) {
                 if (line.size() != 5) {
                     throw fault("nothing may follow ENDIF on its line");
@@ -208,9 +212,8 @@ public:
                 if (blocks.empty()) {
                     throw fault("an ENDIF with no IF open in this file");
                 }
-                unselected -= blocks.back().selected ? 0 : 1;
                 blocks.pop_back();
-            } else if (unselected > 0) {
+            } else if (!blocks.empty() && !blocks.back().selected) {
                 // A block not selected: only its IF and ENDIF lines count.
             } else if (line[0] == '[') {
                 section(line);
@@ -229,13 +232,12 @@ public:
             throw fault("this IF is never closed: no ENDIF for it in its file");
         }
         text_ = outer_text;
-        file_ = outer_file;
         index_ = outer_index;
     }
 
     Fault fault(const std::string& message) const
     {
-        return Fault{file_, index_ + 1, message};
+        return Fault{open_files_.back(), index_ + 1, message};
     }
 
 private:
@@ -303,7 +305,7 @@ private:
         bytes_ += bytes.size();
         Text text = decode_file(bytes, spelled);
         open_files_.push_back(spelled);
-        run(text, spelled, true);
+        run(text, true);
         open_files_.pop_back();
     }
 
@@ -350,7 +352,7 @@ private:
             throw fault("an #include path with a drive (" + utf8.substr(0, 2) +
                         ") names a place outside the device folder: includes are read only inside it, and a path that begins with \\ starts at the device folder");
         } else {
-            parts = split(file_, "/");
+            parts = split(open_files_.back(), "/");
             parts.pop_back();
         }
         if (!path.empty() && separator(path.back())) {
@@ -554,13 +556,6 @@ private:
         }
     }
 
-    static void skip_spaces(const std::u16string& line, size_t& at)
-    {
-        while (at < line.size() && is_space(line[at])) {
-            ++at;
-        }
-    }
-
     // After a value: blanks, or a ; comment.
     void end_of_value(const std::u16string& line, size_t at) const
     {
@@ -665,7 +660,6 @@ private:
     std::map<std::string, std::pair<std::string, std::string>> read_;  // by path: as spelled, the bytes
     size_t bytes_;  // of the files read so far, each time it is included
     const Text* text_ = nullptr;
-    std::string file_;
     size_t keys_ = 0;  // below the root, as the files stand so far
     size_t index_ = 0;
     RegistryKey* current_ = nullptr;
@@ -674,13 +668,6 @@ private:
     bool editor_ = false;  // the file begins with a registry editor's first line
     bool regedit4_ = false;
 };
-
-std::string hex_text(uint32_t number)
-{
-    char text[12];
-    std::snprintf(text, sizeof text, "%x", static_cast<unsigned>(number));
-    return text;
-}
 
 // A name or text in quotes, as the parser reads it back; false when UTF-8
 // cannot carry it or a line end would split it.
@@ -723,7 +710,7 @@ bool value_line(const RegistryValue& value, std::string& line)
         exact = false;
     }
     line += "=";
-    std::string hex = value.type == TYPE_BINARY ? "hex:" : "hex(" + hex_text(value.type) + "):";
+    std::string hex = value.type == TYPE_BINARY ? "hex:" : "hex(" + ce::hex(value.type).substr(2) + "):";
     const std::string& data = value.data;
     bool text_type = value.type == TYPE_SZ || value.type == TYPE_EXPAND_SZ || value.type == TYPE_MULTI_SZ;
     if (value.type == TYPE_DWORD && data.size() == 4) {
@@ -731,8 +718,7 @@ bool value_line(const RegistryValue& value, std::string& line)
         for (int i = 3; i >= 0; --i) {
             number = (number << 8) | static_cast<unsigned char>(data[i]);
         }
-        std::string digits = hex_text(number);
-        line += "dword:" + std::string(8 - digits.size(), '0') + digits;
+        line += "dword:" + ce::hex(number, 8).substr(2);
         return exact;
     }
     if (!text_type) {
@@ -762,6 +748,22 @@ bool value_line(const RegistryValue& value, std::string& line)
     return exact && eight_bit;
 }
 
+// A comment is one line: its list is not continued. Each comma keeps
+// nothing of the continuations that follow it, in one pass.
+std::string uncontinued(const std::string& line)
+{
+    std::string out;
+    for (size_t i = 0; i < line.size();) {
+        out += line[i];
+        if (line[i++] == ',') {
+            while (line.compare(i, 4, "\\\n  ") == 0) {
+                i += 4;
+            }
+        }
+    }
+    return out;
+}
+
 void export_key(const RegistryKey& key, const std::string& path, bool root, std::string& out,
                 std::vector<std::string>& inexact)
 {
@@ -776,11 +778,7 @@ void export_key(const RegistryKey& key, const std::string& path, bool root, std:
         if (value_line(entry.second, line)) {
             out += line + "\n";
         } else {
-            // A comment is one line: its list is not continued.
-            for (size_t at; (at = line.find(",\\\n  ")) != std::string::npos;) {
-                line.replace(at, 5, ",");
-            }
-            out += ";" + line + "\n";
+            out += ";" + uncontinued(line) + "\n";
             inexact.push_back(path + ": " + (entry.second.name.empty() ? "@" : to_utf8(entry.second.name)) +
                               ": REGEDIT4 cannot hold the value as it is; it is written as a comment");
         }
@@ -806,7 +804,7 @@ bool parse_registry(const std::string& bytes, Registry& registry, std::string& e
         Text text = decode(bytes);
         BuildVariables none;
         Parser parser(loaded, none, nullptr, "", bytes.size());
-        parser.run(text, "", false);
+        parser.run(text, false);
     } catch (const Fault& fault) {
         error = std::to_string(fault.line) + ": " + fault.message;
         return false;
@@ -822,7 +820,7 @@ bool parse_registry_files(const std::string& top, const std::string& bytes, cons
     try {
         Text text = decode_file(bytes, top);
         Parser parser(loaded, variables, &files, top, bytes.size());
-        parser.run(text, top, false);
+        parser.run(text, false);
     } catch (const Fault& fault) {
         error = fault.file + ":" + std::to_string(fault.line) + ": " + fault.message;
         return false;
@@ -841,16 +839,14 @@ bool parse_build_variables(const std::string& bytes, BuildVariables& variables, 
             // command shell's set takes it.
             std::u16string line = text.line(i);
             size_t at = 0;
-            while (at < line.size() && is_space(line[at])) {
-                ++at;
-            }
+            skip_spaces(line, at);
             if (at == line.size() || line[at] == ';' || line[at] == '#' || line.compare(at, 2, u"::") == 0 ||
                 word_at(line, at, "rem") || word_at(line, at, "@rem")) {
                 continue;
             }
             if (word_at(line, at, "set")) {
-                for (at += 3; at < line.size() && is_space(line[at]); ++at) {
-                }
+                at += 3;
+                skip_spaces(line, at);
             }
             size_t equals = line.find('=', at);
             std::u16string name = equals == std::u16string::npos ? u"" : line.substr(at, equals - at);
