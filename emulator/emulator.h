@@ -144,6 +144,8 @@ std::string to_utf8(const std::u16string& text);
 std::u16string to_utf16(const std::string& text);
 // The 16-bit units as the device stores them, low byte first.
 std::string utf16le(const std::u16string& text);
+// The 16-bit units of such bytes from `from` on; an odd last byte is none.
+std::u16string from_utf16le(const std::string& bytes, size_t from = 0);
 // Control characters escaped (\n, \r, \t, \xNN) so that a trace entry stays one line.
 std::string quoted(const std::string& text);
 

@@ -124,6 +124,16 @@ std::string utf16le(const std::u16string& text)
     return bytes;
 }
 
+std::u16string from_utf16le(const std::string& bytes, size_t from)
+{
+    std::u16string units;
+    units.reserve(bytes.size() / 2);
+    for (size_t i = from; i + 1 < bytes.size(); i += 2) {
+        units += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) | static_cast<unsigned char>(bytes[i + 1]) << 8);
+    }
+    return units;
+}
+
 std::string quoted(const std::string& text)
 {
     std::string out = "\"";

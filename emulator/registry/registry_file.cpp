@@ -44,10 +44,7 @@ Text decode(const std::string& bytes)
         if (bytes.size() % 2 != 0) {
             throw Fault{"", 1, "UTF-16 text with an odd number of bytes"};
         }
-        text.units.reserve(bytes.size() / 2);
-        for (size_t i = 2; i < bytes.size(); i += 2) {
-            text.units += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8));
-        }
+        text.units = from_utf16le(bytes, 2);
     } else {
         size_t i = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
         text.units.reserve(bytes.size() - i);
@@ -81,6 +78,12 @@ Text decode_file(const std::string& bytes, const std::string& file)
         fault.file = file;
         throw;
     }
+}
+
+// The types whose data is text: their bytes are read and written as such.
+bool is_text_type(uint32_t type)
+{
+    return type == TYPE_SZ || type == TYPE_EXPAND_SZ || type == TYPE_MULTI_SZ;
 }
 
 bool is_space(char16_t c)
@@ -528,7 +531,7 @@ private:
                 throw fault("expected : after hex");
             }
             entry.data = byte_list(rest, ++at);
-            bool text_type = entry.type == TYPE_SZ || entry.type == TYPE_EXPAND_SZ || entry.type == TYPE_MULTI_SZ;
+            bool text_type = is_text_type(entry.type);
             if (regedit4_ && text_type) {
                 // REGEDIT4 files hold text types as 8-bit characters.
                 std::u16string widened;
@@ -712,7 +715,7 @@ bool value_line(const RegistryValue& value, std::string& line)
     line += "=";
     std::string hex = value.type == TYPE_BINARY ? "hex:" : "hex(" + ce::hex(value.type).substr(2) + "):";
     const std::string& data = value.data;
-    bool text_type = value.type == TYPE_SZ || value.type == TYPE_EXPAND_SZ || value.type == TYPE_MULTI_SZ;
+    bool text_type = is_text_type(value.type);
     if (value.type == TYPE_DWORD && data.size() == 4) {
         uint32_t number = 0;
         for (int i = 3; i >= 0; --i) {
@@ -725,10 +728,7 @@ bool value_line(const RegistryValue& value, std::string& line)
         line += hex + byte_list_of(data);
         return exact;
     }
-    std::u16string units;
-    for (size_t i = 0; i + 1 < data.size(); i += 2) {
-        units += static_cast<char16_t>(static_cast<unsigned char>(data[i]) | static_cast<unsigned char>(data[i + 1]) << 8);
-    }
+    std::u16string units = from_utf16le(data);
     bool terminated = !units.empty() && units.back() == 0 && data.size() % 2 == 0;
     std::string text;
     if (value.type == TYPE_SZ && terminated && units.find(u'\0') == units.size() - 1 &&
