@@ -1,7 +1,10 @@
 // ce-run: runs a Windows CE 6.0 x86 program on an emulated CPU (Unicorn)
 // against the emulated device, as CE's loader starts it.
 //
-//   CE_DEVICE=DIR ce-run [--count] PROGRAM.exe [COMMAND LINE]
+//   CE_DEVICE=DIR ce-run [--count] [--image IMAGE] PROGRAM.exe [COMMAND LINE]
+//
+// With --image, the program's imports bind only to what the coredll.dll of
+// that Windows CE image exports, as they would on a device that runs it.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -22,6 +25,7 @@
 #include "guest.h"
 #include "program.h"
 #include "resource_table.h"
+#include "rom_image.h"
 #include "runner.h"
 
 // The runner embeds no resources of its own: the guest program's are used.
@@ -66,6 +70,8 @@ struct Run {
     uint32_t lowest_stack = STACK_TOP;
     std::vector<CeResource> resources;
     std::vector<std::u16string> resource_types;
+    std::string image;          // --image: what the imports bind against
+    ce_image::Exports exports;
 };
 Run run;
 
@@ -274,21 +280,42 @@ std::vector<uint8_t> read_program_file(const std::string& path)
 void bind_imports(uint8_t* image)
 {
     for (const Import& import : run.program.imports) {
-        std::string dll = import.dll;
-        for (char& c : dll) {
-            c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-        }
         std::string shown = import.dll + "!" + (import.name.empty() ? "#" + std::to_string(import.ordinal_or_hint)
                                                                      : import.name);
-        if (dll != "COREDLL.DLL" && dll != "COREDLL") {
+        if (!ce_image::is_coredll(import.dll)) {
             refuse(Refusal{LOADER_MOD_NOT_FOUND, "it imports " + shown + ", and CE's loader binds imports of COREDLL.dll only"});
         }
         const CoredllFunction* function = find_coredll_function(import.name.c_str(), import.ordinal_or_hint);
         if (function == nullptr) {
             refuse(Refusal{LOADER_PROC_NOT_FOUND, "it imports " + shown + ", which COREDLL.dll does not export"});
         }
+        if (!run.image.empty() && !ce_image::exported(run.exports, import.name, import.ordinal_or_hint)) {
+            refuse(Refusal{LOADER_PROC_NOT_FOUND,
+                           "it imports " + shown + ", which " +
+                               (run.exports.status == ce_image::Exports::NO_MODULE
+                                    ? "the image " + run.image + " cannot export: it has no coredll.dll"
+                                    : "the coredll.dll of the image " + run.image + " does not export")});
+        }
         uint32_t stub = STUB_PAGE + static_cast<uint32_t>(function - COREDLL) * STUB_BYTES;
         std::memcpy(image + import.slot_rva, &stub, 4);
+    }
+}
+
+// The exports of the image's coredll.dll, which the imports then bind to.
+void read_exports(const std::string& path)
+{
+    std::vector<uint8_t> bytes;
+    std::string fault;
+    ce_image::Image image;
+    if (!ce_image::read_file(path, bytes, fault) || !ce_image::read_image(bytes.data(), bytes.size(), image, fault) ||
+        !ce_image::read_exports(image, ce_image::COREDLL, run.exports, fault)) {
+        std::fprintf(stderr, "ce-run: %s: %s\n", path.c_str(), fault.c_str());
+        std::exit(ce::EMULATION_ERROR_STATUS);
+    }
+    if (run.exports.status == ce_image::Exports::COMPRESSED) {
+        std::fprintf(stderr, "ce-run: %s: the imports cannot be checked against it: %s\n", path.c_str(),
+                     run.exports.why.c_str());
+        std::exit(ce::EMULATION_ERROR_STATUS);
     }
 }
 
@@ -538,13 +565,21 @@ int main(int argc, char** argv)
 {
     using namespace ce_run;
     int first = 1;
-    if (first < argc && std::strcmp(argv[first], "--count") == 0) {
-        run.counting = true;
-        ++first;
+    for (; first < argc; ++first) {
+        if (std::strcmp(argv[first], "--count") == 0) {
+            run.counting = true;
+        } else if (std::strcmp(argv[first], "--image") == 0 && first + 1 < argc && argv[first + 1][0] != '\0') {
+            run.image = argv[++first];
+        } else {
+            break;
+        }
     }
     if (first >= argc) {
-        std::fprintf(stderr, "usage: CE_DEVICE=DIR ce-run [--count] PROGRAM.exe [COMMAND LINE]\n");
+        std::fprintf(stderr, "usage: CE_DEVICE=DIR ce-run [--count] [--image IMAGE] PROGRAM.exe [COMMAND LINE]\n");
         return ce::EMULATION_ERROR_STATUS;
+    }
+    if (!run.image.empty()) {
+        read_exports(run.image);
     }
     run.name = argv[first];
     static const ce::guest::Source source = {argument, guest_memory_or_null, guest_wide_text, guest_address, process_id,

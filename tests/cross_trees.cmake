@@ -26,6 +26,8 @@ function(cross_tree name prefix toolchain folder)
     return()
   endif()
   string(TOLOWER "${name}_build" target)
+  get_target_property(ce_image ce-image RUNTIME_OUTPUT_DIRECTORY)
+  set(ce_image "${ce_image}/ce-image")
   # The image settings travel in a file: an initial cache would split,
   # expand or evaluate them.
   set(image_settings "${CMAKE_CURRENT_BINARY_DIR}/${target}-image-settings.cmake")
@@ -39,10 +41,12 @@ function(cross_tree name prefix toolchain folder)
       "-DFWUPGRADE_TESTS:BOOL=ON"
       "-DFWUPGRADE_IMAGE_SETTINGS:FILEPATH=${image_settings}"
       "-DFWUPGRADE_TEST_IMAGES:PATH=${TEST_IMAGE_DIR}"
+      "-DFWUPGRADE_HOST_CE_IMAGE:FILEPATH=${ce_image}"
     INSTALL_COMMAND ""
     BUILD_ALWAYS ON)
-  # The host's test images, for the trees' builds that embed them.
-  add_dependencies(${target} test_images)
+  # The host's test images, for the trees' builds that embed them, and its
+  # ce-image, for their image checks.
+  add_dependencies(${target} test_images ce-image)
   set(${name}_MISSING "" PARENT_SCOPE)
 endfunction()
 
