@@ -91,18 +91,20 @@ uint64_t in_records(const Image& image, uint32_t rom)
     return (static_cast<uint64_t>(rom) + image.rom_offset) % ADDRESSES;
 }
 
-// "lies outside its records" and the like, for a structure that is not held whole.
-std::string where_held(Held held, const std::string& what)
+// "lies outside its records" and the like, for a structure that is not held
+// whole; "lie" for structures.
+std::string where_held(Held held, const std::string& what, bool plural = false)
 {
+    const char* lie = plural ? " lie" : " lies";
     switch (held) {
     case BEYOND:
         return what + " would pass the last 32-bit address";
     case NONE:
-        return what + " lies outside the image's records";
+        return what + lie + " outside the image's records";
     case SOME:
-        return what + " lies partly outside the image's records";
+        return what + lie + " partly outside the image's records";
     default:
-        return what + " lies across two records: each structure of an image is one record";
+        return what + lie + " across two records: each structure of an image is one record";
     }
 }
 
@@ -312,7 +314,8 @@ bool read_entries(Image& image, std::string& fault)
         if (held != ALL) {
             fault = where_held(held, "the " + std::to_string(table.count) + " " + table.kind + " entries that the ROMHDR at " +
                                          hex(image.toc, 8) + " counts (" + std::to_string(table.size) + " bytes from " +
-                                         hex(table.at, 8) + ")");
+                                         hex(table.at, 8) + ")",
+                               table.count != 1);
             return false;
         }
         table.entries.reserve(table.count);
@@ -522,7 +525,8 @@ bool read_exports(const Image& image, const std::string& module, Exports& export
     const uint8_t* o32 = nullptr;
     held = count == 0 ? ALL : hold(image, in_records(image, entry->o32), static_cast<uint64_t>(count) * O32_SIZE, o32);
     if (held != ALL) {
-        fault = where_held(held, "the " + std::to_string(count) + " o32_rom entries of " + name + " at " + hex(entry->o32, 8));
+        fault = where_held(held, "the " + std::to_string(count) + " o32_rom entries of " + name + " at " + hex(entry->o32, 8),
+                           count != 1);
         return false;
     }
     ModuleBytes rom{image, name, {}, false, ""};

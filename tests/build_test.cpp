@@ -13,6 +13,7 @@
 
 #include "device_fixture.h"
 #include "emulator.h"
+#include "rom_image_builder.h"
 
 namespace fs = std::filesystem;
 
@@ -193,9 +194,12 @@ TEST_F(ImageCheck, AWellFormedImagePassesByDefaultAndEachKindOfDamageFailsTheBui
 {
     RunResult built = build_with(sample);
     ASSERT_EQ(built.status, 0) << built.out << built.err;
-    expect_installed_and_described(sample, "passed\nentry: 0x80221000\nprocessor: 0x014c (x86)\nromhdr: 0x80220048\n"
-                                           "physfirst: 0x80220000\nphyslast: 0x80230016\nnummods: 1\nnumfiles: 0\n"
-                                           "kernelflags: 0x00000000\nramstart: 0x80400000\nramend: 0x82000000\n");
+    expect_installed_and_described(sample, "passed\nentry: 0x80221000\nprocessor: 0x014c (x86)\nromhdr: 0x80227000\n"
+                                           "physfirst: 0x80220000\nphyslast: 0x80230016\nnummods: 1\nnumfiles: 1\n"
+                                           "kernelflags: 0x00000000\nramstart: 0x80400000\nramend: 0x82000000\n"
+                                           "module: coredll.dll 16384\nfile: reboot.exe 49\nrestart-program: found\n"
+                                           "next-upgrade-imports: 26 of 26 found\n");
+    EXPECT_EQ(unfolded(built.out + built.err).find("Warning"), std::string::npos) << built.out << built.err;
 
     std::string changed = sample, wrong_span = sample;
     changed[30] ^= 1;  // a data byte of the first record
@@ -223,7 +227,8 @@ TEST_F(ImageCheck, AWellFormedImagePassesByDefaultAndEachKindOfDamageFailsTheBui
 }
 
 // One record at 0x80220000 of `kept` bytes: 0x40 of text, the ROM signature,
-// the table's address, the table (ROMHDR), filler.
+// the table's address, the table (ROMHDR), its one module entry, the
+// module's name, filler.
 struct Toc {
     uint32_t signature = 0x43454345, address = 0x80220048, physfirst = 0x80220000, physlast = 0x80220100;
     uint16_t cpu = 0x014C;
@@ -245,10 +250,14 @@ std::string ce_image(const Toc& toc)
     const uint32_t start = 0x80220000;
     std::string data = std::string(0x40, 'x') + le(toc.signature) + le(toc.address);
     for (uint32_t field : {0u, 0u, toc.physfirst, toc.physlast, toc.nummods, 0x80400000u, 0x80400000u, 0x82000000u, 0u,
-                           0u, 0u, 0u, 3u, 0x12u, 0u, 0u, 0u}) {
+                           0u, 0u, 0u, 0u, 0x12u, 0u, 0u, 0u}) {
         data += le(field);
     }
     data += le(toc.cpu, 2) + std::string(14, '\0');
+    for (uint32_t field : {0u, 0u, 0u, 4096u, start + 0xC0, 0u, 0u, 0u}) {
+        data += le(field);
+    }
+    data += std::string(4, '\0') + "nk.exe" + std::string(2, '\0');
     data.resize(toc.kept, 'y');
     uint32_t sum = std::accumulate(data.begin(), data.end(), 0u, [](uint32_t s, unsigned char c) { return s + c; });
     return "B000FF\n" + le(start) + le(data.size()) + le(start) + le(data.size()) + le(sum) + data + le(0) + le(start) +
@@ -260,9 +269,25 @@ TEST_F(ImageCheck, OnlyAnImageWhoseTableOfContentsIsForX86Builds)
     const std::string x86 = ce_image(Toc());
     RunResult built = build_with(x86);
     ASSERT_EQ(built.status, 0) << built.out << built.err;
-    expect_installed_and_described(x86, "passed\nentry: 0x80220000\nprocessor: 0x014c (x86)\nromhdr: 0x80220048\n"
-                                        "physfirst: 0x80220000\nphyslast: 0x80220100\nnummods: 1\nnumfiles: 3\n"
-                                        "kernelflags: 0x00000012\nramstart: 0x80400000\nramend: 0x82000000\n");
+    TempDevice device;
+    device.set_driver("accept");
+    device.run((folder / "fwupgrade").string(), {"-s"});
+    EXPECT_EQ(device.read("root/NK.bin"), x86);
+    // No coredll.dll and no restart program: the build warns, and goes on.
+    std::string described = read_file((folder / "fwupgrade-image.txt").string());
+    described = described.substr(described.find("\ncheck: ") + 8);
+    described.erase(described.rfind("\ntool-sha256: ") + 1);
+    EXPECT_EQ(described.substr(0, described.find("next-upgrade-imports: ")),
+              "passed\nentry: 0x80220000\nprocessor: 0x014c (x86)\nromhdr: 0x80220048\n"
+              "physfirst: 0x80220000\nphyslast: 0x80220100\nnummods: 1\nnumfiles: 0\n"
+              "kernelflags: 0x00000012\nramstart: 0x80400000\nramend: 0x82000000\nmodule: nk.exe 4096\n"
+              "restart-program: missing\n");
+    EXPECT_EQ(described.substr(described.find("next-upgrade-imports: ")).substr(0, 88),
+              "next-upgrade-imports: missing FindResourceW, LoadResource, SizeofResource, CreateFileW, ");
+    std::string warned = unfolded(built.out + built.err);
+    EXPECT_NE(warned.find("has no reboot.exe among its modules and files. Devices that run it cannot be restarted"),
+              std::string::npos) << warned;
+    EXPECT_NE(warned.find("Devices that run this image cannot start the next upgrade with this tool"), std::string::npos);
     const std::pair<void (*)(Toc&), std::string> refused[] = {
         {[](Toc& t) { t.signature = 0; }, "has no ROM signature at image start + 0x40 (0x80220040): it holds 0x00000000"},
         {[](Toc& t) { t.address = 0x90000000; }, "(ROMHDR) at 0x90000000, outside its records"},
@@ -287,6 +312,79 @@ TEST_F(ImageCheck, OnlyAnImageWhoseTableOfContentsIsForX86Builds)
         EXPECT_FALSE(fs::exists(folder / "fwupgrade"));
         EXPECT_FALSE(fs::exists(folder / "fwupgrade-image.txt"));
     }
+}
+
+// The functions that device/coredll.def marks as the tool's imports.
+std::vector<std::string> tool_imports()
+{
+    std::vector<std::string> names;
+    for (const std::string& line : lines_of(read_file(SOURCE_DIR "/device/coredll.def"))) {
+        if (line.size() > 5 && line.compare(line.size() - 5, 5, " tool") == 0) {
+            names.push_back(line.substr(0, line.find(' ')));
+        }
+    }
+    return names;
+}
+
+TEST_F(ImageCheck, TheManifestListsTheImageAndWhatTheNextUpgradeNeeds)
+{
+    const std::vector<std::string> imports = tool_imports();
+    ASSERT_EQ(imports.size(), 26u);
+    struct Row {
+        const char* name;
+        void (*change)(rom_builder::Layout&);
+        std::string lines;   // from the file lines on
+        std::string warns;   // "" for none
+    } rows[] = {
+        {"a ROM offset, its records in the platform build's order, REBOOT.EXE in capitals",
+         [](rom_builder::Layout& l) { l.rom_offset = 0x10000000; },
+         "file: REBOOT.EXE 4\nrestart-program: found\nnext-upgrade-imports: 26 of 26 found\n", ""},
+        {"no restart program, coredll.dll without Sleep",
+         [](rom_builder::Layout& l) {
+             l.files.clear();
+             auto& exports = l.modules[0].exports;
+             exports.erase(std::remove_if(exports.begin(), exports.end(),
+                                          [](const rom_builder::Export& e) { return e.name == "Sleep"; }),
+                           exports.end());
+         },
+         "restart-program: missing\nnext-upgrade-imports: missing Sleep\n",
+         "does not export Sleep, which the tool imports. Devices that run this image cannot start the next upgrade"},
+        {"coredll.dll's exports compressed",
+         [](rom_builder::Layout& l) { l.modules[0].exports_compressed = true; },
+         "file: REBOOT.EXE 4\nrestart-program: found\nnext-upgrade-imports: cannot be checked: the export table of "
+         "coredll.dll lies in its section 1 of 1, which the image stores compressed\n",
+         "can start the next upgrade with this tool cannot be checked: the export table of coredll.dll lies in its "
+         "section 1 of 1"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        rom_builder::Layout layout;
+        layout.modules = {rom_builder::coredll(imports)};
+        layout.files = {{"REBOOT.EXE", "text"}};
+        row.change(layout);
+        RunResult built = build_with(rom_builder::make_image(layout));
+        ASSERT_EQ(built.status, 0) << built.out << built.err;
+        std::string manifest = read_file((folder / "fwupgrade-image.txt").string());
+        size_t from = manifest.find(layout.files.empty() ? "restart-program: " : "file: ");
+        ASSERT_NE(from, std::string::npos) << manifest;
+        EXPECT_EQ(manifest.substr(from, manifest.rfind("tool-sha256: ") - from), row.lines);
+        EXPECT_NE(manifest.find("\nmodule: coredll.dll 16384\n"), std::string::npos) << manifest;
+        std::string said = unfolded(built.out + built.err);
+        if (row.warns.empty()) {
+            EXPECT_EQ(said.find("Warning"), std::string::npos) << said;
+        } else {
+            EXPECT_NE(said.find(row.warns), std::string::npos) << said;
+        }
+    }
+    // A damaged module table refuses the build, as damage elsewhere does.
+    rom_builder::Layout layout;
+    layout.modules = {rom_builder::coredll(imports)};
+    layout.nummods = 5;
+    RunResult built = build_with(rom_builder::make_image(layout));
+    EXPECT_NE(built.status, 0);
+    EXPECT_NE(unfolded(built.out + built.err).find(" is not a well-formed Windows CE BIN image: the 5 module entries"),
+              std::string::npos) << built.out << built.err;
+    EXPECT_FALSE(fs::exists(folder / "fwupgrade-image.txt"));
 }
 
 TEST_F(ImageCheck, WithTheCheckOffAnyFileBuildsAndTheManifestSaysSo)
@@ -409,8 +507,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"LineBreakInModel", {"-DFIRMWARE_MODEL=QL\n305"}, "FIRMWARE_MODEL has a control character"},
         Refusal{"TabInVersion", {"-DFIRMWARE_VERSION=V1\tV2"}, "FIRMWARE_VERSION has a control character"},
         Refusal{"NotUtf8Version", {"-DFIRMWARE_VERSION=V\xFF"}, "FIRMWARE_VERSION is not UTF-8 text"},
-        Refusal{"NoSrecInfo", {"-DSREC_INFO=/nowhere/srec_info"}, "srec_info, of the Debian package srecord"},
-        Refusal{"NoSrecCat", {"-DSREC_CAT=/nowhere/srec_cat"}, "srec_cat, of the Debian package srecord"}),
+        Refusal{"NoSrecInfo", {"-DSREC_INFO=/nowhere/srec_info"}, "srec_info, of the Debian package srecord"}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
 
 }  // namespace

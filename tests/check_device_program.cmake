@@ -1,5 +1,6 @@
 # cmake -DOBJDUMP=... -DPROGRAM=fwupgrade.exe -DIMAGE=<embedded file, or empty>
-#       -DENTRY=<start-up symbol> [-DMISSING=why] -P check_device_program.cmake
+#       -DENTRY=<start-up symbol> [-DTOOL_IMPORTS=NAME,NAME...] [-DMISSING=why]
+#       -P check_device_program.cmake
 # What CE's loader and COREDLL need of a device build, read from its headers,
 # import table, resources and code.
 cmake_minimum_required(VERSION 3.25)
@@ -83,6 +84,19 @@ foreach(import IN LISTS imports)
 endforeach()
 if(imports STREQUAL "")
   list(APPEND faults "no imports from COREDLL.dll")
+endif()
+# The rows of device/coredll.def marked tool, which an image's coredll.dll is
+# checked against, are what the program imports: no more, no fewer.
+if(DEFINED TOOL_IMPORTS)
+  string(REGEX REPLACE "\t[0-9a-f]+\t +[0-9]+ +" "" imported "${imports}")
+  string(REPLACE "," ";" marked "${TOOL_IMPORTS}")
+  list(SORT imported)
+  list(SORT marked)
+  if(NOT imported STREQUAL marked)
+    list(JOIN imported ", " imported)
+    list(JOIN marked ", " marked)
+    list(APPEND faults "imports ${imported}; device/coredll.def marks as the tool's ${marked}")
+  endif()
 endif()
 
 # The image as resource FIRMWARE 183, whole.

@@ -5,8 +5,10 @@
 set(DEVICE_DIR "${CMAKE_BINARY_DIR}/device")
 cross_tree(DEVICE i686-w64-mingw32 mingw-ce-i686.cmake "${DEVICE_DIR}" dlltool)
 
+fwupgrade_coredll_table(rows TOOL_IMPORTS tool_imports)
+list(JOIN tool_imports "," tool_imports)
 add_test(NAME device_program_structure
-  COMMAND "${CMAKE_COMMAND}" "-DOBJDUMP=${DEVICE_OBJDUMP}" "-DMISSING=${DEVICE_MISSING}"
+  COMMAND "${CMAKE_COMMAND}" "-DOBJDUMP=${DEVICE_OBJDUMP}" "-DMISSING=${DEVICE_MISSING}" "-DTOOL_IMPORTS=${tool_imports}"
           "-DPROGRAM=${DEVICE_DIR}/fwupgrade.exe" "-DIMAGE=${FIRMWARE_IMAGE}"
           -DENTRY=_fwupgrade_device_start -P "${CMAKE_CURRENT_SOURCE_DIR}/check_device_program.cmake")
 set_tests_properties(device_program_structure PROPERTIES LABELS "build" SKIP_REGULAR_EXPRESSION "Skipped: ")
@@ -39,6 +41,7 @@ target_compile_definitions(device_run_tests PRIVATE
   TOOL_12293="$<TARGET_FILE:fwupgrade_12293>"
   CALL_PROBE="$<TARGET_FILE:call_probe>"
   SAMPLE_DEVICE="${PROJECT_SOURCE_DIR}/sample-device"
+  SAMPLE_IMAGE="${PROJECT_SOURCE_DIR}/resources/sample-image.bin"
   FIXTURE_DIR="${CMAKE_CURRENT_SOURCE_DIR}/fixtures")
 add_dependencies(device_run_tests fwupgrade fwupgrade_1 fwupgrade_4096 fwupgrade_4097 fwupgrade_12293 call_probe)
 if(TARGET ce-run)

@@ -14,6 +14,7 @@
 #include <regex>
 
 #include "device_fixture.h"
+#include "rom_image_builder.h"
 
 namespace fs = std::filesystem;
 
@@ -355,6 +356,79 @@ TEST(LoaderOnTheCpu, RefusesWhatCeRefusesAndTheProgramNeverStarts)
         EXPECT_EQ(run.status, 4);
         EXPECT_EQ(run.out, "");
         EXPECT_NE(run.err.find(c.first + ": not loaded: " + c.second), std::string::npos) << run.err;
+        EXPECT_EQ(device.trace(), "");
+        EXPECT_EQ(device.files(), before);
+    }
+}
+
+// The records' checksums made right again after their bytes were changed.
+std::string with_checksums(std::string image)
+{
+    for (size_t at = 15; at + 12 <= image.size();) {
+        uint32_t address, length, sum = 0;
+        std::memcpy(&address, image.data() + at, 4);
+        std::memcpy(&length, image.data() + at + 4, 4);
+        if (address == 0) {
+            break;
+        }
+        for (size_t i = 0; i < length; ++i) {
+            sum += static_cast<unsigned char>(image[at + 12 + i]);
+        }
+        std::memcpy(&image[at + 8], &sum, 4);
+        at += 12 + length;
+    }
+    return image;
+}
+
+// With --image, the imports bind to what that image's coredll.dll exports:
+// the device build starts on the sample image, and on no image that lacks
+// one of its imports.
+TEST(LoaderOnTheCpu, WithAnImageBindsOnlyWhatItsCoredllExports)
+{
+    SKIP_WITHOUT_RUNNER();
+    TempDevice images;
+    const std::string program = device_build(SAMPLE);
+    {
+        TempDevice device;
+        sample(device);
+        RunResult run = device.run(CE_RUN, {"--image", SAMPLE_IMAGE, program, "-s"});
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.out.find("Firmware upgrade complete!\n"), std::string::npos) << run.out;
+    }
+    std::string renamed = read_file(SAMPLE_IMAGE);
+    size_t name = renamed.find(std::string("\0CloseHandle\0", 13));
+    ASSERT_NE(name, std::string::npos);
+    renamed[name + 11] = 'X';
+    rom_builder::Layout compressed;
+    compressed.modules = {rom_builder::coredll({"CloseHandle"})};
+    compressed.modules[0].exports_compressed = true;
+    rom_builder::Layout no_coredll;
+    no_coredll.modules = {rom_builder::Module{"nk.exe", 4096, {}, false}};
+    auto write = [&](const std::string& file, const std::string& bytes) {
+        std::ofstream(images.root() + "/" + file, std::ios::binary) << bytes;
+        return images.root() + "/" + file;
+    };
+    const struct {
+        std::string image;
+        int status;
+        std::string says;
+    } cases[] = {
+        {write("renamed.bin", with_checksums(renamed)), 4, "not loaded: it imports COREDLL.dll!CloseHandle, which the coredll.dll of the image "},
+        {write("no-coredll.bin", rom_builder::make_image(no_coredll)), 4, ": it has no coredll.dll"},
+        {write("compressed.bin", rom_builder::make_image(compressed)), 2,
+         "compressed.bin: the imports cannot be checked against it: the export table of coredll.dll lies in its section 1 of 1"},
+        {write("text.bin", "B000FF\n"), 2, "text.bin: not a Windows CE BIN image"},
+        {images.root(), 2, ": not a regular file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.image);
+        TempDevice device;
+        sample(device);
+        auto before = device.files();
+        RunResult run = device.run(CE_RUN, {"--image", c.image, program, "-s"});
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.out, "");
+        EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
         EXPECT_EQ(device.trace(), "");
         EXPECT_EQ(device.files(), before);
     }
