@@ -18,7 +18,7 @@ cd "$source" || exit 1
 outputs=(
   build dist
   build/tool build/tool/fwupgrade build/tool/fwupgrade-image.txt      # preset tool
-  build/tool/ce-run/ce-run build/tool/ce-registry
+  build/tool/ce-run/ce-run build/tool/ce-registry build/tool/ce-image
   build/device build/device/fwupgrade.exe build/device/fwupgrade-image.txt   # preset device
   build/windows/fwupgrade.exe build/windows64/fwupgrade.exe          # presets windows, windows64
   build/host                                                         # preset host
