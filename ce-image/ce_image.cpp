@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -93,7 +94,7 @@ std::vector<Import> named_imports(const std::string& list)
 
 }  // namespace
 
-int main(int argc, char** argv)
+int run(int argc, char** argv)
 {
     if (argc != 2 && argc != 4) {
         usage(argc < 2 ? "no image named" : "an option needs its value, and only one is taken");
@@ -149,4 +150,15 @@ int main(int argc, char** argv)
         return UNREADABLE_STATUS;
     }
     return status;
+}
+
+int main(int argc, char** argv)
+{
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        // Only memory runs out here: an image of millions of records, say.
+        std::fprintf(stderr, "ce-image: %s: cannot be read here: %s\n", argc > 1 ? argv[1] : "", e.what());
+        return UNREADABLE_STATUS;
+    }
 }

@@ -23,6 +23,10 @@ const uint32_t E32_EXPORTS = 36;  // e32_unit[EXP]: rva, then size
 const uint32_t ATTRIBUTE_COMPRESSED = 0x800;
 const uint32_t SECTION_COMPRESSED = 0x2000;
 const uint64_t ADDRESSES = uint64_t(1) << 32;
+// Windows' loaders take no more sections than this; an import names an
+// ordinal, and the ordinal table an export, in 16 bits.
+const uint32_t MOST_SECTIONS = 96;
+const uint32_t MOST_EXPORTS = 65536;
 
 uint32_t u16(const uint8_t* p)
 {
@@ -522,6 +526,11 @@ bool read_exports(const Image& image, const std::string& module, Exports& export
         return false;
     }
     uint32_t count = u16(e32);
+    if (count > MOST_SECTIONS) {
+        fault = "the e32_rom of " + name + " at " + hex(entry->e32, 8) + " counts " + std::to_string(count) +
+                " sections; a module has at most " + std::to_string(MOST_SECTIONS);
+        return false;
+    }
     const uint8_t* o32 = nullptr;
     held = count == 0 ? ALL : hold(image, in_records(image, entry->o32), static_cast<uint64_t>(count) * O32_SIZE, o32);
     if (held != ALL) {
@@ -554,6 +563,11 @@ bool read_exports(const Image& image, const std::string& module, Exports& export
     }
     exports.ordinal_base = u32_of(directory, 16);
     uint32_t address_count = u32_of(directory, 20), name_count = u32_of(directory, 24);
+    if (address_count > MOST_EXPORTS || name_count > MOST_EXPORTS) {
+        fault = "the export table of " + name + " counts " + std::to_string(address_count) + " addresses and " +
+                std::to_string(name_count) + " names; an export table has at most " + std::to_string(MOST_EXPORTS);
+        return false;
+    }
     if (!rom.read(u32_of(directory, 28), static_cast<uint64_t>(address_count) * 4, "export address table", addresses,
                   fault) ||
         !rom.read(u32_of(directory, 32), static_cast<uint64_t>(name_count) * 4, "export name table", names, fault) ||
