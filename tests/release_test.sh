@@ -46,6 +46,40 @@ unpack() {
   unzip -q "$1" -d "$2"
 }
 
+# A BIN image: "B000FF\n", start and length, then records of address,
+# length, checksum (the sum of the data's bytes) and data, the last of address 0.
+le32_at() {  # le32_at <file> <offset>
+  od -An -v -tu4 --endian=little -j "$2" -N 4 "$1" | tr -d ' '
+}
+record_of() {  # record_of <file> <address>: the file offset of that record
+  local at=15 address
+  while address=$(le32_at "$1" $at) && [ -n "$address" ] && ((address != 0)); do
+    ((address != $2)) || { echo $at; return; }
+    at=$((at + 12 + $(le32_at "$1" $((at + 4)))))
+  done
+  echo "no record at address $2 in $1" >&2
+  return 1
+}
+# patch_record <file> <offset> <bytes as printf escapes>: the bytes written there,
+# and the checksum of the record that holds them made right again.
+patch_record() {
+  local at=15 size sum
+  printf "$3" | dd of="$1" bs=1 seek="$2" conv=notrunc 2>/dev/null
+  while size=$(le32_at "$1" $((at + 4))) && (($2 >= at + 12 + size)); do
+    at=$((at + 12 + size))
+  done
+  sum=$(od -An -v -tu1 -j $((at + 12)) -N "$size" "$1" | awk '{ for (i = 1; i <= NF; i++) s += $i } END { print s % 4294967296 }')
+  printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $((sum & 255)) $((sum >> 8 & 255)) $((sum >> 16 & 255)) $((sum >> 24 & 255)))" |
+    dd of="$1" bs=1 seek=$((at + 8)) conv=notrunc 2>/dev/null
+}
+# offset_of <file> <Perl pattern>: where the pattern's first match begins.
+offset_of() {
+  local found
+  found=$(LC_ALL=C grep -obUaP -e "$2" "$1" | cut -d: -f1 | sed -n 1p) || true
+  [ -n "$found" ] || { echo "no $2 in $1" >&2; return 1; }
+  echo "$found"
+}
+
 mkdir -p "$work"
 a=$work/a
 copy_source "$a"
@@ -55,7 +89,8 @@ zip=$a/dist/fwupgrade-QL-305-TX-V1.0.zip
 case $mode in
 pack)
   rm -rf "$a/dist"
-  release "$a" "$work/a.out" "$sample" QL-305-TX V1.0 || { cat "$work/a.out" "$work/a.out.err"; exit 1; }
+  release "$a" "$work/a.out" "$sample" QL-305-TX V1.0 --running-image "$sample" ||
+    { cat "$work/a.out" "$work/a.out.err"; exit 1; }
   expect "the last lines" "$(tail -n 2 "$work/a.out")" "$zip
 SHA-256 $(sha256sum <"$zip" | cut -d' ' -f1)"
   expect "the files in the zip" "$(zipinfo -1 "$zip" | tr '\n' ' ')" \
@@ -77,24 +112,50 @@ SHA-256 $(sha256sum <"$zip" | cut -d' ' -f1)"
   done < <(tr -d '\r' <"$work/a-unpacked/HOW-TO-UPGRADE.txt" | grep -o '"[^"]*"')
   grep -q 'cut before call .* (MoveFileW NK1.bin NK.bin): no NK.bin; the new image whole' \
     "$work/a-unpacked/CHECKED.txt" || expect "CHECKED.txt names the cut between the delete and the move" no yes
+  sample_sha=$(sha256sum <"$sample" | cut -d' ' -f1)
+  expect "CHECKED.txt on the images" \
+    "$(sed -n '/^The images, /,$p' "$work/a-unpacked/CHECKED.txt" | sed -E 's/ ([0-9]+) of \1 found/ N of N found/')" \
+    "The images, read with the device build's ce-image:
+- sample-image.bin, the new image, SHA-256 $sample_sha:
+  restart-program: found
+  next-upgrade-imports: N of N found
+- sample-image.bin, an image that devices run now, SHA-256 $sample_sha:
+  imports: N of N found in coredll.dll
+The runs bound fwupgrade.exe's imports only to what the coredll.dll of sample-image.bin exports."
 
   # Another copy, in a folder with blanks and quotes, the image named from
   # the folder it starts in: the same zip.
   b="$work/b 'second' & copy"
   copy_source "$b"
   rm -rf "$b/dist"
-  (cd "$b" && scripts/make-release resources/sample-image.bin QL-305-TX V1.0) >"$work/b.out" 2>&1 ||
+  (cd "$b" && scripts/make-release resources/sample-image.bin QL-305-TX V1.0 --running-image resources/sample-image.bin) \
+    >"$work/b.out" 2>&1 ||
     { cat "$work/b.out"; exit 1; }
   expect "the zip of the second copy" "$(cmp "$zip" "$b/dist/fwupgrade-QL-305-TX-V1.0.zip" && echo same)" same
   ;;
 
 refusals)
-  # usCPUType of the sample's table of contents made ARM's, the record's
-  # checksum made right again: well formed, for another processor.
+  # usCPUType of the sample's table of contents (the ROMHDR record) made
+  # ARM's: well formed, for another processor.
   arm="$work/arm 'image' \$HOME;.bin"
   cp "$sample" "$arm"
-  printf '\xc2' | dd of="$arm" bs=1 seek=167 conv=notrunc 2>/dev/null
-  printf '\xf9\x1a' | dd of="$arm" bs=1 seek=23 conv=notrunc 2>/dev/null
+  romhdr=$(record_of "$sample" $((0x80227000)))
+  patch_record "$arm" $((romhdr + 12 + 68)) '\xc2\x01'
+  # Without reboot.exe (named reboot.old), and its coredll.dll's export
+  # "Sleep" named "Sleeq": what the devices that run it cannot do next.
+  reboot=$(offset_of "$sample" 'reboot\.exe\x00')
+  sleep=$(offset_of "$sample" '\x00Sleep\x00')
+  next="$work/next 'upgrade' \$HOME;.bin"
+  cp "$sample" "$next"
+  patch_record "$next" "$reboot" 'reboot.old'
+  patch_record "$next" $((sleep + 4)) 'q'
+  # Devices in the field that run an image whose coredll.dll lacks Sleep.
+  old="$work/old 'running' \$(touch INJECTED);.bin"
+  cp "$sample" "$old"
+  patch_record "$old" $((sleep + 4)) 'q'
+  mkdir -p "$work/folder.bin"
+  rm -f "$work/fifo.bin"
+  mkfifo "$work/fifo.bin"
   printf 'not an image\n' >"$work/text.bin"
   keys=$work/keys
   mkdir -p "$keys"
@@ -119,6 +180,22 @@ refusals)
   refused "missing image" "/none.bin: no such file" "$work/none.bin" QL-305-TX V1.0
   refused "no BIN image" "is not a Windows CE BIN image" "$work/text.bin" QL-305-TX V1.0
   refused "ARM image" "is for processor 0x01C2 (ARM), not x86" "$arm" QL-305-TX V1.0
+  # Refused before the builds: build.log is not begun.
+  mkdir -p "$a/build/release"
+  for row in "none.bin|: no such file" "folder.bin| is a folder, not an image file" \
+      "fifo.bin| is not a regular file (a device, a FIFO or a socket)"; do
+    file=$work/${row%%|*}
+    : >"$a/build/release/build.log"
+    refused "running image ${row%%|*}" "the running image $file${row#*|}" "$sample" QL-305-TX V1.0 \
+      --running-image "$sample" --running-image "$file"
+    expect "running image ${row%%|*}: refused before the builds" "$(cat "$a/build/release/build.log")" ""
+  done
+  if [ "$(id -u)" -ne 0 ]; then
+    cp "$sample" "$work/unreadable.bin"
+    chmod 000 "$work/unreadable.bin"
+    refused "unreadable running image" "the running image $work/unreadable.bin cannot be read" "$sample" QL-305-TX V1.0 \
+      --running-image "$work/unreadable.bin"
+  fi
   refused "empty model" "MODEL is empty" "$sample" "" V1.0
   refused "line break in the version" "VERSION has a control character" "$sample" QL-305-TX $'V1\n.0'
   refused "certificate without key" "--sign-cert needs --sign-key" "$sample" QL-305-TX V1.0 --sign-cert "$keys/cert.pem"
@@ -126,12 +203,44 @@ refusals)
     --sign-cert "$keys/cert.pem" --sign-key "$keys/other.pem"
   refused "driver that refuses" 'the run answering y, n, n failed: it printed "Firmware upgrade failed!"' \
     "$sample" QL-305-TX V1.0 --device "$refusing"
+  # The sample built already: each of these costs no build.
+  refused "running image without Sleep" "the coredll.dll of the running image $old does not export Sleep, which" \
+    "$sample" QL-305-TX V1.0 --running-image "$sample" --running-image "$old"
+  refused "running image no BIN image" "the running image $work/text.bin cannot be checked: " \
+    "$sample" QL-305-TX V1.0 --running-image "$work/text.bin"
   rm -rf "$a/dist"
   touch "$a/dist"
   status=0
   release "$a" "$work/refused.out" "$sample" QL-305-TX V1.0 || status=$?
   expect "dist/ a file: refused" "$status:$(grep -c 'cannot make the folder' "$work/refused.out.err")" 1:1
   rm -f "$a/dist"
+
+  # One build of the image without reboot.exe and Sleep, refused, then
+  # packed with --no-next-upgrade-check.
+  refused "image without restart program" "has no reboot.exe among its modules and files: devices that run it cannot be restarted by the tool" \
+    "$next" QL-305-TX V1.0
+  grep -qF -e "does not export Sleep, which fwupgrade.exe imports: devices that run it cannot start the next upgrade with this tool" \
+    "$work/refused.out.err" || expect "image without Sleep: the error" "$(cat "$work/refused.out.err")" "... Sleep ..."
+  rm -rf "$a/dist"
+  release "$a" "$work/unchecked.out" "$next" QL-305-TX V1.0 --no-next-upgrade-check ||
+    { cat "$work/unchecked.out" "$work/unchecked.out.err"; exit 1; }
+  unpack "$zip" "$work/unchecked"
+  # flat <file>: its words, a blank between each, as a line.
+  flat() {
+    tr -d '\r' <"$1" | tr -s ' \n' '  '
+  }
+  for row in \
+      "CHECKED.txt|restart-program: missing next-upgrade-imports: missing Sleep The next upgrade was not checked (--no-next-upgrade-check)" \
+      "CHECKED.txt|- ${next##*/}, the new image, SHA-256 $(sha256sum <"$next" | cut -d' ' -f1): restart-program: missing" \
+      "CHECKED.txt|cannot be restarted by the tool" \
+      "HOW-TO-UPGRADE.txt|was not checked when this release was made (--no-next-upgrade-check)." \
+      "HOW-TO-UPGRADE.txt|fwupgrade-image.txt says restart-program: missing next-upgrade-imports: missing Sleep" \
+      "HOW-TO-UPGRADE.txt|cannot start the next upgrade with this tool"; do
+    grep -qF -e "${row#*|}" <(flat "$work/unchecked/${row%%|*}") ||
+      expect "--no-next-upgrade-check: ${row%%|*} says" "$(flat "$work/unchecked/${row%%|*}")" "... ${row#*|} ..."
+  done
+  expect "--no-next-upgrade-check: nothing injected" "$(find "$work" "$a" -name INJECTED | head -n 3)" ""
+  rm -rf "$a/dist"
   ;;
 
 signed)
