@@ -24,6 +24,7 @@ outputs=(
   build/host                                                         # preset host
   build/sample-tool build/sample-device build/sample-device/fwupgrade.exe    # try-sample-device
   build/release build/release/device build/release/tool build/release/work/runs  # make-release
+  build/release/device/host-tools/ce-image
   dist/fwupgrade-MODEL-VERSION.zip
 )
 
