@@ -43,6 +43,13 @@ uint32_t fwrite_()
     return static_cast<uint32_t>(ce_fwrite(data, argument(1), argument(2), stream(3)));
 }
 
+uint32_t fread_()
+{
+    uint64_t bytes = static_cast<uint64_t>(argument(1)) * argument(2);
+    void* data = bytes == 0 ? nullptr : guest_memory_or_null(0, argument(0), bytes, true);
+    return static_cast<uint32_t>(ce_fread(data, argument(1), argument(2), stream(3)));
+}
+
 uint32_t fflush_()
 {
     return static_cast<uint32_t>(ce_fflush(stream(0)));

@@ -358,6 +358,7 @@ void load(const std::string& path)
     }
     run.resources.push_back({0, nullptr, nullptr, nullptr});
     ce_use_resources(run.resources.data());
+    ce_use_module_file(run.name.c_str());
 }
 
 // A flat descriptor of 4 GiB from base, present, of ring 0, 32-bit: code
@@ -568,6 +569,9 @@ int main(int argc, char** argv)
     for (; first < argc; ++first) {
         if (std::strcmp(argv[first], "--count") == 0) {
             run.counting = true;
+        } else if (std::strcmp(argv[first], "--started-program") == 0) {
+            // How the device starts a CE program on it: not for people.
+            ce::as_started_program();
         } else if (std::strcmp(argv[first], "--image") == 0 && first + 1 < argc && argv[first + 1][0] != '\0') {
             run.image = argv[++first];
         } else {
@@ -586,6 +590,7 @@ int main(int argc, char** argv)
                                              current_function};
     ce::guest::source = &source;
     load(run.name);
+    ce::runs_device_programs();
     ce::boot_or_exit();
     std::exit(start(ce::command_line_of(argc, argv, first + 1)));
 }

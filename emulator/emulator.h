@@ -48,6 +48,14 @@ std::string read_device_registry(const std::string& folder, Registry& registry);
 // the environment, or returns the one-line complaint without exiting.
 std::string boot(const std::string& folder);
 
+// A runner that can run the device's own programs (ce-run) says so before
+// its boot: a CE program that the device starts then runs under the same
+// runner. Such a program is booted with as_started_program: the device it
+// shares with the tool is the tool's, read-only but for root/, and its calls
+// are the tool's to trace and to fail, not its own.
+void runs_device_programs();
+void as_started_program();
+
 // One line of trace.log: the call, its arguments as passed, its result.
 // Written at once, after the lines that wait.
 void trace(std::string_view line);
@@ -279,9 +287,10 @@ std::string find_bwrap();
 // bwrap's arguments: root/ (its path without links, open as root_fd) the
 // only writable place and the working folder, the system-call filter read
 // from seccomp_fd, then the start, this executable open as start_fd, and the
-// program's own argument vector.
+// program's own argument vector. With folder_fd, the device's folder open,
+// the program sees that folder read-only around root/.
 std::vector<std::string> sandbox_arguments(const std::string& root, int root_fd, int seccomp_fd, int start_fd,
-                                           const std::vector<std::string>& program);
+                                           const std::vector<std::string>& program, int folder_fd = -1);
 // The calls the sandbox's filter looks at, by their numbers for one ABI.
 struct SyscallNumbers {
     int chmod, fchmod, fchmodat, fchmodat2, open, openat, creat, mknod, mknodat, openat2, io_uring_setup;

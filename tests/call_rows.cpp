@@ -110,6 +110,16 @@ long call_row(const CallRow& row, const WCHAR* name, const WCHAR* other)
         DWORD code = 0;
         return failure(GetExitCodeProcess(INVALID_HANDLE_VALUE, &code) != 0);
     }
+    case READ_BACK: {
+        file = _wfopen(name, TEXT("rb"));
+        char bytes[16];
+        result = file == NULL ? failure(false) : fread(bytes, 1, sizeof bytes, file) == 4 ? 0 : 1;
+        break;
+    }
+    case DELETE_OPEN:
+        file = _wfopen(name, TEXT("wb"));
+        result = file == NULL ? 1 : failure(DeleteFileW(name) != 0);
+        break;
     }
     if (file != NULL) {
         fclose(file);

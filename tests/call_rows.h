@@ -21,7 +21,9 @@ enum CallKind {
     FLUSH_READ_ONLY,   // FlushFileBuffers on the handle of `name` opened "r"
     CLOSE_ROOT_KEY,    // RegCloseKey(HKEY_LOCAL_MACHINE)
     CLOSE_INVALID,     // CloseHandle(INVALID_HANDLE_VALUE)
-    EXIT_CODE_INVALID  // GetExitCodeProcess(INVALID_HANDLE_VALUE)
+    EXIT_CODE_INVALID, // GetExitCodeProcess(INVALID_HANDLE_VALUE)
+    READ_BACK,         // _wfopen(name, "rb"), fread of 16 bytes: 0 when it reads the file's 4, then fclose
+    DELETE_OPEN        // DeleteFileW(name) while `name` is open for writing ("wb")
 };
 
 // A result: 0 for success (the call's own success value), else the error
@@ -82,6 +84,11 @@ static const CallRow CALL_ROWS[] = {
     // The device's current process is the pseudo-handle 0x42; Win32's is -1.
     {CLOSE_INVALID, "", "", 6, 0},                                             // ERROR_INVALID_HANDLE
     {EXIT_CODE_INVALID, "", "", 6, 0},
+    // What the device probe finds out.
+    {READ_BACK, "x.txt", "", 0, SAME_AS_DEVICE},
+    {READ_BACK, "gone.txt", "", 2, SAME_AS_DEVICE},
+    {DELETE_OPEN, "held.bin", "", 32, SAME_AS_DEVICE},                         // ERROR_SHARING_VIOLATION
+    {DELETE_FILE, "held.bin", "", 0, SAME_AS_DEVICE},
 };
 
 #endif

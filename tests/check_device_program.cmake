@@ -18,7 +18,7 @@ set(COREDLL_ORDINALS
   RegQueryValueExW=463 RegCloseKey=455 CreateProcessW=493 GetExitCodeProcess=519 Sleep=496
   TerminateProcess=544 printf=1102 wprintf=1134 getwchar=1136 _wfopen=1145 fwrite=1121
   fwprintf=867 fflush=1122 fclose=1118 _fileno=1124 _snwprintf=1096 _getstdfilex=1100
-  memcpy=1044 memset=1047)
+  memcpy=1044 memset=1047 GetLastError=516 SetLastError=517 GetModuleFileNameW=537 fread=1120)
 
 function(read_program out)
   execute_process(COMMAND "${OBJDUMP}" ${ARGN} "${PROGRAM}" OUTPUT_VARIABLE text RESULT_VARIABLE status)

@@ -13,6 +13,14 @@ add_test(NAME device_program_structure
           -DENTRY=_fwupgrade_device_start -P "${CMAKE_CURRENT_SOURCE_DIR}/check_device_program.cmake")
 set_tests_properties(device_program_structure PROPERTIES LABELS "build" SKIP_REGULAR_EXPRESSION "Skipped: ")
 
+# The device probe: the same structure as the tool's device build, its
+# imports as they are, its payload as its resource.
+add_test(NAME probe_program_structure
+  COMMAND "${CMAKE_COMMAND}" "-DOBJDUMP=${DEVICE_OBJDUMP}" "-DMISSING=${DEVICE_MISSING}"
+          "-DPROGRAM=${DEVICE_DIR}/fwprobe.exe" "-DIMAGE=${PROJECT_SOURCE_DIR}/probe/payload.txt"
+          -DENTRY=_fwupgrade_device_start -P "${CMAKE_CURRENT_SOURCE_DIR}/check_device_program.cmake")
+set_tests_properties(probe_program_structure PROPERTIES LABELS "build" SKIP_REGULAR_EXPRESSION "Skipped: ")
+
 wine_test(wine_device_stand_in_run wine_device_tests wine_device_test.cpp TREES DEVICE
   TOOLS fwupgrade fwupgrade_empty fwupgrade_none
   DEFINITIONS "DEVICE_DIR=\"${DEVICE_DIR}\"" "DEVICE_MISSING=\"${DEVICE_MISSING}\"")
@@ -49,6 +57,17 @@ if(TARGET ce-run)
 endif()
 depends_on_cross_trees(device_run_tests DEVICE)
 gtest_discover_tests(device_run_tests PROPERTIES LABELS "device" SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]")
+
+# The probe under ce-run on the sample device, and scripts/compare-probe on
+# its results, doctored and not.
+set(probe_missing "${DEVICE_MISSING}")
+if(probe_missing STREQUAL "")
+  set(probe_missing "${CE_RUN_MISSING}")
+endif()
+add_test(NAME probe_compare
+  COMMAND bash "${CMAKE_CURRENT_SOURCE_DIR}/probe_test.sh" "${PROJECT_SOURCE_DIR}" "${DEVICE_DIR}"
+          "${ce_run_program}" "${probe_missing}")
+set_tests_properties(probe_compare PROPERTIES LABELS "device" SKIP_RETURN_CODE 77)
 
 # ce-run's program reader under clang's libFuzzer, for a bounded time, from
 # the device build's programs and hostile copies of one of them.

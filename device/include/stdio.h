@@ -46,6 +46,7 @@ FWUPGRADE_RUNTIME wint_t __cdecl getwchar(void);
 
 FWUPGRADE_RUNTIME FILE* __cdecl _wfopen(const wchar_t* name, const wchar_t* mode);
 FWUPGRADE_RUNTIME size_t __cdecl fwrite(const void* bytes, size_t size, size_t count, FILE* file);
+FWUPGRADE_RUNTIME size_t __cdecl fread(void* bytes, size_t size, size_t count, FILE* file);
 FWUPGRADE_RUNTIME int __cdecl fflush(FILE* file);
 FWUPGRADE_RUNTIME int __cdecl fclose(FILE* file);
 /* The file's handle itself, not a descriptor number. */

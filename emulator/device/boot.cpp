@@ -17,6 +17,8 @@ Device the_device;
 
 namespace {
 
+bool started_program = false;
+
 std::string mode_text(mode_t mode)
 {
     char text[8];
@@ -206,7 +208,8 @@ std::string boot(const std::string& folder)
     if (folder.empty()) {
         return "CE_DEVICE is empty: it must name the emulated device's folder";
     }
-    std::string complaint = check_folder(dev.folder, "CE_DEVICE=" + folder, true, true,
+    // A program the device started sees its folder read-only.
+    std::string complaint = check_folder(dev.folder, "CE_DEVICE=" + folder, true, !started_program,
                                          "it must name the emulated device's folder");
     if (complaint.empty()) {
         complaint = check_folder(dev.root, dev.root, false, false, "the device's file system must be a folder");
@@ -214,12 +217,13 @@ std::string boot(const std::string& folder)
     if (complaint.empty()) {
         complaint = load_upgrade_driver(dev);
     }
-    if (complaint.empty()) {
+    if (complaint.empty() && !started_program) {
         complaint = check_trace_file(dev.folder + "/trace.log");
     }
-    if (complaint.empty()) {
+    if (complaint.empty() && !started_program) {
         complaint = load_fault_knobs(dev);
     }
+    dev.traced = !started_program;
     if (complaint.empty()) {
         complaint = read_device_registry(dev.folder, dev.registry);
     }
@@ -290,6 +294,11 @@ std::string read_at_most(int fd, size_t most)
         bytes.append(block, static_cast<size_t>(got));
     }
     return bytes;
+}
+
+void as_started_program()
+{
+    started_program = true;
 }
 
 void boot_or_exit()

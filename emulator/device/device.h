@@ -57,6 +57,7 @@ struct Device {
     bool storage_limited = false;   // CE_STORAGE_BYTES is set
     uint64_t storage_bytes = 0;     // CE_STORAGE_BYTES
     bool programs_unconfined = false;  // CE_PROGRAMS=unconfined
+    bool traced = true;                // false for a program the device started
 
     // The traced calls made since boot: all of them, and per name, by the
     // name's place in TRACED_CALLS.

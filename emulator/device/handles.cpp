@@ -1,5 +1,6 @@
 // Error names and the handles of devices and processes.
 #include "emulator.h"
+#include "guest.h"
 
 #include <map>
 #include <memory>
@@ -105,4 +106,19 @@ extern "C" void SetLastError(DWORD error)
 {
     ce::device().last_error = error;
 }
+
+namespace ce::guest {
+
+uint32_t GetLastError_()
+{
+    return GetLastError();
+}
+
+uint32_t SetLastError_()
+{
+    SetLastError(argument(0));
+    return 0;
+}
+
+}  // namespace ce::guest
 

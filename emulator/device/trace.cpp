@@ -77,6 +77,9 @@ void add_pending(std::string_view line)
 
 void trace(std::string_view line)
 {
+    if (!device().traced) {
+        return;
+    }
     SignalsHeld held;
     open_trace();
     if (!fits_pending(line)) {
@@ -94,6 +97,9 @@ void trace(std::string_view line)
 
 void trace_deferred(std::string_view line)
 {
+    if (!device().traced) {
+        return;
+    }
     SignalsHeld held;
     open_trace();
     if (!fits_pending(line)) {

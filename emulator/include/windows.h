@@ -141,6 +141,9 @@ BOOL GetExitCodeProcess(HANDLE process, LPDWORD exit_code);
 void Sleep(DWORD milliseconds);
 /* Not modelled: ends the run with the emulation's error status. */
 BOOL TerminateProcess(HANDLE process, UINT exit_code);
+/* The program's own file, as the device names it: a program outside the
+ * device's root/ has no such name, and the call is not modelled for it. */
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size);
 
 /* The device run-time's console and wide file streams. The host C library
  * has functions of the same names for another wide type and another console,
@@ -150,6 +153,8 @@ int ce_wprintf(const WCHAR* format, ...);
 wint_t ce_getwchar(void);
 FILE* ce_wfopen(const WCHAR* name, const WCHAR* mode);
 size_t ce_fwrite(const void* data, size_t size, size_t count, FILE* stream);
+/* Of a stream opened for reading in binary mode. */
+size_t ce_fread(void* data, size_t size, size_t count, FILE* stream);
 int ce_fwprintf(FILE* stream, const WCHAR* format, ...);
 int ce_snwprintf(WCHAR* buffer, size_t count, const WCHAR* format, ...);
 int ce_fflush(FILE* stream);
@@ -169,6 +174,7 @@ HANDLE ce_fileno(FILE* stream);
 #define getwchar ce_getwchar
 #define _wfopen ce_wfopen
 #define fwrite ce_fwrite
+#define fread ce_fread
 #define fwprintf ce_fwprintf
 #define _snwprintf ce_snwprintf
 #define fflush ce_fflush

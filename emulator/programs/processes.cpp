@@ -25,6 +25,21 @@ namespace {
 
 using ce::Child;
 
+// Set by a runner that runs CE programs: ce-run.
+bool device_programs = false;
+
+// A CE program (a PE file) rather than a host program: it begins with "MZ".
+bool is_ce_program(const std::string& host)
+{
+    int fd = open(host.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    char head[2] = {0, 0};
+    bool pe = fd >= 0 && pread(fd, head, 2, 0) == 2 && head[0] == 'M' && head[1] == 'Z';
+    if (fd >= 0) {
+        close(fd);
+    }
+    return pe;
+}
+
 DWORD start_error(int error)
 {
     switch (error) {
@@ -134,9 +149,11 @@ std::string bwrap_failure(int errors, int status)
 }
 
 // Starts the program at `inside` (its path under root/), confined unless
-// CE_PROGRAMS=unconfined. On failure returns the error and leaves no child;
-// `why` then says why confinement could not be had.
-DWORD spawn(const std::string& inside, const std::vector<std::string>& arguments, pid_t* started, std::string& why)
+// CE_PROGRAMS=unconfined; a CE program under this runner, which reads the
+// device's folder. On failure returns the error and leaves no child; `why`
+// then says why confinement could not be had.
+DWORD spawn(const std::string& inside, const std::vector<std::string>& arguments, bool ce_program, pid_t* started,
+            std::string& why)
 {
     bool confined = !ce::device().programs_unconfined;
     // The folder booted, opened once: what is bound and searched is what was checked.
@@ -146,8 +163,20 @@ DWORD spawn(const std::string& inside, const std::vector<std::string>& arguments
         return root_fd.fd < 0 ? start_error(errno) : ERROR_ACCESS_DENIED;
     }
     std::string folder = root.substr(0, root.rfind('/'));
+    Descriptor folder_fd(ce_program ? open(folder.empty() ? "/" : folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC) : -1);
+    if (ce_program && folder_fd.fd < 0) {
+        return start_error(errno);
+    }
     std::vector<std::string> program{root + inside};
     program.insert(program.end(), arguments.begin(), arguments.end());
+    if (ce_program) {
+        char runner[PATH_MAX];
+        ssize_t length = readlink("/proc/self/exe", runner, sizeof runner);
+        if (length <= 0 || static_cast<size_t>(length) >= sizeof runner) {
+            return ERROR_ACCESS_DENIED;
+        }
+        program.insert(program.begin(), {std::string(runner, static_cast<size_t>(length)), "--started-program"});
+    }
 
     // The program reports through this pipe: it ends at the program's exec.
     int report[2];
@@ -180,9 +209,16 @@ DWORD spawn(const std::string& inside, const std::vector<std::string>& arguments
             why = std::string("no system-call filter: ") + std::strerror(errno);
             return ERROR_ACCESS_DENIED;
         }
-        exec_args = ce::sandbox_arguments(root, root_fd.fd, filter.fd, start.fd, program);
+        if (ce_program) {
+            // The runner as the sandbox holds it: its host path may not be there.
+            program[0] = "/proc/self/fd/" + std::to_string(start.fd);
+        }
+        exec_args = ce::sandbox_arguments(root, root_fd.fd, filter.fd, start.fd, program, folder_fd.fd);
         exec_args.insert(exec_args.begin(), bwrap);
         passed = {report[1], root_fd.fd, start.fd, console.fd, filter.fd};
+        if (ce_program) {
+            passed.push_back(folder_fd.fd);
+        }
         start_entry = std::string(ce::SANDBOX_START) + "=" + std::to_string(report[1]) + " " +
                       std::to_string(console.fd);
     }
@@ -313,7 +349,8 @@ extern "C" BOOL CreateProcessW(LPCWSTR application, LPWSTR command_line, LPSECUR
     ce::flush_console();
     // The command line as arguments: split at blanks, no quoting.
     std::string why;
-    DWORD error = spawn(where.host.substr(ce::device().root.size()), ce::split(arguments, " \t"), &pid, why);
+    DWORD error = spawn(where.host.substr(ce::device().root.size()), ce::split(arguments, " \t"),
+                        device_programs && is_ce_program(where.host), &pid, why);
     if (error != ERROR_SUCCESS) {
         call.ends(ce::fail(error) + (why.empty() ? "" : " cannot confine: " + why));
         return FALSE;
@@ -370,6 +407,11 @@ extern "C" void Sleep(DWORD milliseconds)
 extern "C" BOOL TerminateProcess(HANDLE process, UINT exit_code)
 {
     ce::not_modelled("TerminateProcess", ce::handle_name(process) + " " + std::to_string(exit_code));
+}
+
+void ce::runs_device_programs()
+{
+    device_programs = true;
 }
 
 // For a runner's guest.

@@ -17,5 +17,8 @@ extern const CeResource ce_resource_table[];
 // The table the resource calls look in from now on, in place of the one linked
 // in: a runner's, made from the resources of the program it runs.
 void ce_use_resources(const CeResource* table);
+// The host file of the program that runs, for GetModuleFileNameW: a
+// runner's guest; without it, the executable itself.
+void ce_use_module_file(const char* host_path);
 
 #endif

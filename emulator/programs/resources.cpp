@@ -1,7 +1,10 @@
 // Resources of the running executable: embedded at build time from the
 // resource script in resources/, or read from the program a runner loaded.
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <map>
+#include <string>
 
 #include "case_fold.h"
 #include "emulator.h"
@@ -16,6 +19,14 @@ namespace {
 
 CeModule the_executable;
 const CeResource* resources = ce_resource_table;
+std::string module_file = "/proc/self/exe";
+
+// The host path without links, or "" when it has none.
+std::string real_path(const std::string& path)
+{
+    char real[PATH_MAX];
+    return realpath(path.c_str(), real) != nullptr ? std::string(real) : std::string();
+}
 
 const CeResource* resource_of(HRSRC resource)
 {
@@ -85,6 +96,11 @@ void ce_use_resources(const CeResource* table)
     resources = table;
 }
 
+void ce_use_module_file(const char* host_path)
+{
+    module_file = host_path;
+}
+
 HINSTANCE ce_executable_instance()
 {
     return &the_executable;
@@ -141,6 +157,33 @@ extern "C" HGLOBAL LoadResource(HMODULE module, HRSRC resource)
     return entry->begin;
 }
 
+// The device's name of the program's file: "\\" and its path under root/.
+extern "C" DWORD GetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size)
+{
+    if (!is_this_module(module)) {
+        ce::not_modelled("GetModuleFileNameW", "of another module");
+    }
+    std::string file = real_path(module_file);
+    std::string root = real_path(ce::device().root);
+    if (file.empty() || root.empty() || file.compare(0, root.size() + 1, root + "/") != 0) {
+        ce::not_modelled("GetModuleFileNameW", "of a program outside the device's root/: " + module_file);
+    }
+    std::u16string device = ce::to_utf16(file.substr(root.size()));
+    for (char16_t& c : device) {
+        c = c == u'/' ? u'\\' : c;
+    }
+    // The device's truncation of a name that does not fit is not known.
+    if (device.size() >= size) {
+        ce::not_modelled("GetModuleFileNameW", "into " + std::to_string(size) + " characters, fewer than the name's " +
+                                                   std::to_string(device.size() + 1));
+    }
+    if (name == nullptr) {
+        ce::device_fault("GetModuleFileNameW", "name NULL");
+    }
+    std::memcpy(name, device.c_str(), (device.size() + 1) * sizeof(char16_t));
+    return static_cast<DWORD>(device.size());
+}
+
 // For a runner's guest.
 namespace ce::guest {
 
@@ -163,6 +206,11 @@ uint32_t FindResourceW_()
 uint32_t SizeofResource_()
 {
     return SizeofResource(module(0), static_cast<HRSRC>(host_value(argument(1))));
+}
+
+uint32_t GetModuleFileNameW_()
+{
+    return GetModuleFileNameW(module(0), pointer<char16_t>(1, true, argument(2)), argument(2));
 }
 
 uint32_t LoadResource_()

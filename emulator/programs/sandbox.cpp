@@ -171,7 +171,7 @@ std::string find_bwrap()
 }
 
 std::vector<std::string> sandbox_arguments(const std::string& root, int root_fd, int seccomp_fd, int start_fd,
-                                           const std::vector<std::string>& program)
+                                           const std::vector<std::string>& program, int folder_fd)
 {
     std::vector<std::string> a = {"--unshare-all", "--new-session", "--seccomp", std::to_string(seccomp_fd)};
     // bwrap keeps root's capabilities unless told, and drops everyone else's
@@ -202,14 +202,17 @@ std::vector<std::string> sandbox_arguments(const std::string& root, int root_fd,
     }
     a.insert(a.end(), {"--proc", "/proc", "--dev", "/dev", "--tmpfs", "/tmp"});
     // The device folder empty but for root/, wherever it lies, even under a
-    // folder bound above.
+    // folder bound above; for a CE program, which the runner boots on the
+    // same device, the folder as it is, read-only.
     std::string folder = root.substr(0, root.rfind('/'));
-    if (!folder.empty()) {
+    if (folder_fd >= 0) {
+        a.insert(a.end(), {"--ro-bind-fd", std::to_string(folder_fd), folder.empty() ? "/" : folder});
+    } else if (!folder.empty()) {
         a.insert(a.end(), {"--tmpfs", folder});
     }
     // By the folder checked, not its name: a name can be changed meanwhile.
     a.insert(a.end(), {"--bind-fd", std::to_string(root_fd), root});
-    if (!folder.empty()) {
+    if (!folder.empty() && folder_fd < 0) {
         a.insert(a.end(), {"--remount-ro", folder});
     }
     a.insert(a.end(), {"--remount-ro", "/", "--chdir", root, "--", "/proc/self/fd/" + std::to_string(start_fd)});

@@ -520,6 +520,43 @@ extern "C" size_t ce_fwrite(const void* data, size_t size, size_t count, FILE* s
     return stored;
 }
 
+extern "C" size_t ce_fread(void* data, size_t size, size_t count, FILE* stream)
+{
+    Stream* open = stream_or_fault("fread", stream);
+    if (open == nullptr || open == &input_stream || open->text) {
+        // The console's input and a text stream's CR LF are read only by getwchar.
+        not_modelled("fread", open == nullptr || open == &input_stream ? "of the console" : "of a text stream " + open->name);
+    }
+    bool nothing = size == 0 || count == 0;
+    if (!nothing && data == nullptr) {
+        device_fault("fread", "data NULL");
+    }
+    if (!nothing && count > SIZE_MAX / size) {
+        device_fault("fread", "size " + std::to_string(size) + " times count " + std::to_string(count) + " beyond memory");
+    }
+    Call call("fread", open->name, std::to_string(size), std::to_string(count));
+    if (call.fails()) {
+        call.ends("short 0 injected");
+        return 0;
+    }
+    size_t got = 0;
+    // A stream opened for writing reads nothing, as the run-time's.
+    while (!nothing && !open->writes && got < size * count) {
+        ssize_t n = pread(open->fd, static_cast<char*>(data) + got, size * count - got, static_cast<off_t>(open->read + got));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    open->read += got;
+    size_t items = nothing ? 0 : got / size;
+    call.ends(items == count || nothing ? std::string("ok") : "short " + std::to_string(items));
+    return items;
+}
+
 extern "C" int ce_fwprintf(FILE* stream, const WCHAR* format, ...)
 {
     // A stream that is not open faults before the format is read.

@@ -35,6 +35,7 @@ struct Stream {
     size_t write_prefix;
     size_t write_size;
     size_t write_count;
+    uint64_t read = 0; // where the next fread of a stream opened "rb" begins
 
     // A stream the device forgets at a boot closes its host file, nothing handed over.
     ~Stream();

@@ -137,6 +137,21 @@ BOOL ce_TerminateProcess(HANDLE process, UINT code)
     return TerminateProcess(process, code);
 }
 
+DWORD ce_GetLastError(void)
+{
+    return GetLastError();
+}
+
+void ce_SetLastError(DWORD error)
+{
+    SetLastError(error);
+}
+
+DWORD ce_GetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size)
+{
+    return GetModuleFileNameW(module, name, size);
+}
+
 // CE gives the file's handle itself.
 void* ce__fileno(FILE* file)
 {
