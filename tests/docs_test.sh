@@ -20,6 +20,7 @@ outputs=(
   build/tool build/tool/fwupgrade build/tool/fwupgrade-image.txt      # preset tool
   build/tool/ce-run/ce-run build/tool/ce-registry build/tool/ce-image
   build/device build/device/fwupgrade.exe build/device/fwupgrade-image.txt   # preset device
+  build/device/fwprobe.exe
   build/windows/fwupgrade.exe build/windows64/fwupgrade.exe          # presets windows, windows64
   build/host                                                         # preset host
   build/sample-tool build/sample-device build/sample-device/fwupgrade.exe    # try-sample-device
