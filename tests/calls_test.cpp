@@ -11,6 +11,7 @@
 #include "call_rows.h"
 #include "device_fixture.h"
 #include "input_rows.h"
+#include "resource_table.h"
 
 namespace {
 
@@ -88,6 +89,19 @@ TEST(CallsDeathTest, WhereTheDeviceFaultsTheRunEnds)
         {[] { ce_wfopen(u"x.txt", u"a+t"); }, "_wfopen x.txt a+t not modelled", ce::EMULATION_ERROR_STATUS},
         {[] { CreateFileW(u"\\x.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr); },
          "CreateFileW \\x.txt not modelled", ce::EMULATION_ERROR_STATUS},
+        {[] {
+             char bytes[4];
+             ce_fclose(ce_wfopen(u"t.txt", u"w"));
+             ce_fread(bytes, 1, 4, ce_wfopen(u"t.txt", u"r"));
+         },
+         "fread of a text stream t.txt not modelled", ce::EMULATION_ERROR_STATUS},
+        {[] { ce_fread(nullptr, 1, 4, ce_wfopen(u"y", u"wb")); }, "fread fault data NULL", ce::FAULT_STATUS},
+        {[] {
+             char16_t name[260];
+             GetModuleFileNameW(nullptr, name, 260);
+         },
+         "GetModuleFileNameW of a program outside the device's root/: /proc/self/exe not modelled",
+         ce::EMULATION_ERROR_STATUS},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.trace);
@@ -109,6 +123,39 @@ TEST(CallsDeathTest, WhereTheDeviceFaultsTheRunEnds)
     // An invalid mode is refused as the run-time refuses it, and the run goes on.
     EXPECT_EQ(ce_wfopen(u"x.txt", u"rw"), nullptr);
     EXPECT_EQ(ce_wfopen(u"x.txt", u"r+b+"), nullptr);
+}
+
+// The calls the device probe makes besides the tool's: a binary stream read
+// on from where it stopped, and the program's own name as the device gives it.
+TEST(Calls, TheProbesReadsAndItsOwnNameAreTheDevicesOnes)
+{
+    TempDevice device;
+    device.write("root/data.bin", "0123456789");
+    device.write("root/sub/p.exe", "MZ");
+    ASSERT_EQ(ce::boot(device.path()), "");
+    FILE* file = ce_wfopen(u"\\data.bin", u"rb");
+    ASSERT_NE(file, nullptr);
+    char bytes[16] = {};
+    EXPECT_EQ(ce_fread(bytes, 2, 2, file), 2u);
+    EXPECT_EQ(ce_fread(bytes + 4, 4, 2, file), 1u);  // 6 bytes left: one whole element of 4
+    EXPECT_EQ(ce_fread(bytes + 8, 1, 4, file), 0u);
+    EXPECT_EQ(std::string(bytes, 8), "01234567");
+    ce_fclose(file);
+    FILE* written = ce_wfopen(u"out.bin", u"wb");
+    EXPECT_EQ(ce_fread(bytes, 1, 4, written), 0u);
+    ce_fclose(written);
+    EXPECT_EQ(lines_of(device.trace()), (std::vector<std::string>{
+                                            "_wfopen \\data.bin rb ok", "fread \\data.bin 2 2 ok",
+                                            "fread \\data.bin 4 2 short 1", "fread \\data.bin 1 4 short 0",
+                                            "fclose \\data.bin ok", "_wfopen out.bin wb ok", "fread out.bin 1 4 short 0",
+                                            "fclose out.bin ok"}));
+
+    ce_use_module_file((device.root() + "/sub/p.exe").c_str());
+    char16_t name[16];
+    EXPECT_EQ(GetModuleFileNameW(nullptr, name, 16), 10u);
+    EXPECT_EQ(std::u16string(name), u"\\sub\\p.exe");
+    EXPECT_EXIT(GetModuleFileNameW(nullptr, name, 10), ::testing::ExitedWithCode(ce::EMULATION_ERROR_STATUS), "");
+    ce_use_module_file("/proc/self/exe");
 }
 
 }  // namespace
