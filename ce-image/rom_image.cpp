@@ -27,6 +27,7 @@ const uint64_t ADDRESSES = uint64_t(1) << 32;
 // ordinal, and the ordinal table an export, in 16 bits.
 const uint32_t MOST_SECTIONS = 96;
 const uint32_t MOST_EXPORTS = 65536;
+const size_t MOST_NAME = 1024;
 
 uint32_t u16(const uint8_t* p)
 {
@@ -462,7 +463,15 @@ struct ModuleBytes {
         if (!stored(*s, rva, rest, what, at, count, fault)) {
             return false;
         }
-        const void* zero = count == 0 ? nullptr : std::memchr(at, 0, static_cast<size_t>(count));
+        // Only so far: a table whose every name is the same long run of bytes
+        // would take time without end.
+        size_t looked = static_cast<size_t>(std::min<uint64_t>(count, MOST_NAME + 1));
+        const void* zero = looked == 0 ? nullptr : std::memchr(at, 0, looked);
+        if (zero == nullptr && looked > MOST_NAME) {
+            fault = "the " + what + " of " + module + " at RVA " + hex(rva, 8) + " is longer than " +
+                    std::to_string(MOST_NAME) + " bytes";
+            return false;
+        }
         if (zero == nullptr && count == rest) {
             fault = "the " + what + " of " + module + " at RVA " + hex(rva, 8) + " runs to the end of its section";
             return false;

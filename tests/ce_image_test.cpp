@@ -118,6 +118,8 @@ INSTANTIATE_TEST_SUITE_P(
             "the records at 0x80220000 (64 bytes, file offset "},
         Row{"NameTableOutsideItsSection", [](Layout& l) { l.names_outside_section = true; }, "Sleep", 2,
             "the export name table of coredll.dll (RVA 0x00101000) lies in none of its sections"},
+        Row{"ExportNameFarTooLong", [](Layout& l) { l.modules[1].exports[2].name = std::string(1100, 'x'); }, "Sleep", 2,
+            "the export name 3 of coredll.dll at RVA 0x"},
         Row{"RomhdrAtPhyslast", [](Layout& l) { l.physlast_after_romhdr = 0; }, "", 2,
             "has its table of contents (ROMHDR) at 0x802211d0, outside the span it gives the image: physfirst 0x80220000 "
             "to physlast 0x802211d0"},
