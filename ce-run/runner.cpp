@@ -1,10 +1,12 @@
 // ce-run: runs a Windows CE 6.0 x86 program on an emulated CPU (Unicorn)
 // against the emulated device, as CE's loader starts it.
 //
-//   CE_DEVICE=DIR ce-run [--count] [--image IMAGE] PROGRAM.exe [COMMAND LINE]
+//   CE_DEVICE=DIR ce-run [--count] [--image IMAGE] [--time-limit SECONDS] PROGRAM.exe [COMMAND LINE]
 //
 // With --image, the program's imports bind only to what the coredll.dll of
 // that Windows CE image exports, as they would on a device that runs it.
+// With --time-limit, a run that has not ended after that many seconds is
+// stopped, with exit status 124.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -566,8 +568,18 @@ int main(int argc, char** argv)
 {
     using namespace ce_run;
     int first = 1;
+    unsigned long time_limit = 0;
     for (; first < argc; ++first) {
-        if (std::strcmp(argv[first], "--count") == 0) {
+        if (std::strcmp(argv[first], "--time-limit") == 0 && first + 1 < argc) {
+            char* end = nullptr;
+            const char* value = argv[++first];
+            time_limit = value[0] >= '0' && value[0] <= '9' ? std::strtoul(value, &end, 10) : 0;
+            if (end == nullptr || *end != '\0' || time_limit == 0 || time_limit > 31536000) {
+                std::fprintf(stderr, "ce-run: --time-limit %s: it must be a whole number of seconds from 1 to 31536000\n",
+                             value);
+                return ce::EMULATION_ERROR_STATUS;
+            }
+        } else if (std::strcmp(argv[first], "--count") == 0) {
             run.counting = true;
         } else if (std::strcmp(argv[first], "--started-program") == 0) {
             // How the device starts a CE program on it: not for people.
@@ -579,7 +591,8 @@ int main(int argc, char** argv)
         }
     }
     if (first >= argc) {
-        std::fprintf(stderr, "usage: CE_DEVICE=DIR ce-run [--count] [--image IMAGE] PROGRAM.exe [COMMAND LINE]\n");
+        std::fprintf(stderr, "usage: CE_DEVICE=DIR ce-run [--count] [--image IMAGE] [--time-limit SECONDS] PROGRAM.exe "
+                             "[COMMAND LINE]\n");
         return ce::EMULATION_ERROR_STATUS;
     }
     if (!run.image.empty()) {
@@ -592,5 +605,10 @@ int main(int argc, char** argv)
     load(run.name);
     ce::runs_device_programs();
     ce::boot_or_exit();
+    if (time_limit != 0) {
+        ce::limit_time(static_cast<unsigned>(time_limit),
+                       "ce-run: " + run.name + ": stopped: it did not end within the time limit of " +
+                           std::to_string(time_limit) + " seconds");
+    }
     std::exit(start(ce::command_line_of(argc, argv, first + 1)));
 }

@@ -24,6 +24,12 @@ namespace ce {
 // boot, as at the end of a process: it is the same screen.
 void open_standard_streams();
 void take_signals();
+// A run that has not ended after `seconds` of wall-clock time is stopped as
+// a signal stops it: the trace's waiting lines and "stopped at the time
+// limit", the console's waiting output, then `said` on standard error, and
+// exit status 124, as timeout(1) ends one. What the device holds is left as
+// it is at that moment; the programs it started end with it.
+void limit_time(unsigned seconds, const std::string& said);
 void start_trace();
 // For the signal handler only, async-signal-safe: the lines that wait,
 // then this one, to trace.log.

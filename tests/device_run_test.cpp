@@ -6,12 +6,17 @@
 // fault.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <thread>
 
 #include "device_fixture.h"
 #include "rom_image_builder.h"
@@ -431,6 +436,82 @@ TEST(LoaderOnTheCpu, WithAnImageBindsOnlyWhatItsCoredllExports)
         EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
         EXPECT_EQ(device.trace(), "");
         EXPECT_EQ(device.files(), before);
+    }
+}
+
+// The processes whose command line holds the text, by id.
+std::vector<std::string> processes_holding(const std::string& text)
+{
+    std::vector<std::string> found;
+    DIR* proc = opendir("/proc");
+    for (dirent* entry; proc != nullptr && (entry = readdir(proc)) != nullptr;) {
+        std::string id = entry->d_name;
+        if (id.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        // A process may end between the listing and the read.
+        std::ifstream in("/proc/" + id + "/cmdline", std::ios::binary);
+        std::string command((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (command.find(text) != std::string::npos && id != std::to_string(getpid())) {
+            found.push_back(id);
+        }
+    }
+    if (proc != nullptr) {
+        closedir(proc);
+    }
+    return found;
+}
+
+// A restart program that never ends, and the run that starts it stopped by
+// SIGTERM or by ce-run's time limit: no program outlives the run.
+TEST(RunEnds, NoProgramTheRunStartedOutlivesIt)
+{
+    SKIP_WITHOUT_RUNNER();
+    const std::string marker = "86399." + std::to_string(getpid());
+    const struct {
+        const char* name;
+        std::vector<std::string> command;  // the program, then its arguments
+        bool terminate;                    // SIGTERM once the restart program runs; else the time limit ends it
+        int status, signal;
+        std::string err, last_trace;
+    } cases[] = {
+        {"host build, SIGTERM", {TOOL_SAMPLE}, true, -1, SIGTERM, "", "killed by SIGTERM"},
+        {"ce-run, SIGTERM", {CE_RUN, device_build(SAMPLE)}, true, -1, SIGTERM, "", "killed by SIGTERM"},
+        {"ce-run, its time limit", {CE_RUN, "--time-limit", "2", device_build(SAMPLE)}, false, 124, 0,
+         "ce-run: " + device_build(SAMPLE) + ": stopped: it did not end within the time limit of 2 seconds\n",
+         "stopped at the time limit"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDevice device;
+        sample(device);
+        device.write("root/Windows/reboot.exe", "#!/bin/sh\nexec sleep " + marker + "\n");
+        chmod((device.root() + "/Windows/reboot.exe").c_str(), 0755);
+        RunOptions options = typed("y\nn\ny\n", true);
+        options.env["CE_DEVICE"] = device.path();
+        Started child = start_program(c.command[0], std::vector<std::string>(c.command.begin() + 1, c.command.end()),
+                                      options);
+        ASSERT_EQ(write(child.in, options.input.data(), options.input.size()),
+                  static_cast<ssize_t>(options.input.size()));
+        bool running = false;
+        for (int i = 0; i < 400 && !running; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+            running = !processes_holding(marker).empty();
+        }
+        ASSERT_TRUE(running) << "the restart program never ran";
+        if (c.terminate) {
+            kill(child.pid, SIGTERM);
+        }
+        RunResult run = finish_program(child, options);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.signal, c.signal);
+        EXPECT_EQ(run.err, c.err);
+        EXPECT_EQ(lines_of(device.trace()).back(), c.last_trace);
+        std::vector<std::string> left;
+        for (int i = 0; i < 200 && !(left = processes_holding(marker)).empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_EQ(left, std::vector<std::string>()) << "the restart program outlived the run";
     }
 }
 

@@ -157,18 +157,26 @@ std::string load_fault_knobs(Device& dev)
         }
     }
     if (const char* fail = std::getenv("CE_FAIL")) {
+        // NAME@K, or two of them with a comma between: two calls fail.
         std::string knob = fail;
-        size_t at = knob.find('@');
-        std::string name = knob.substr(0, at);
-        if (!is_traced_call(name)) {
-            return "CE_FAIL=" + knob + ": " + (name.empty() ? std::string("no function named") : name + " is not a traced call") +
-                   "; it must be NAME or NAME@K with NAME one of " + traced_call_names();
-        }
-        dev.fail_call = name;
-        dev.fail_nth = 1;
-        if (at != std::string::npos && (!parse_count(knob.substr(at + 1), &dev.fail_nth) || dev.fail_nth == 0)) {
-            return "CE_FAIL=" + knob + ": the K of NAME@K must be a whole number from 1 up, which call of " + name +
-                   " fails";
+        size_t comma = knob.find(',');
+        std::string parts[2] = {knob.substr(0, comma), comma == std::string::npos ? "" : knob.substr(comma + 1)};
+        std::string* calls[2] = {&dev.fail_call, &dev.also_fail_call};
+        uint64_t* nths[2] = {&dev.fail_nth, &dev.also_fail_nth};
+        for (int i = 0; i < (comma == std::string::npos ? 1 : 2); ++i) {
+            size_t at = parts[i].find('@');
+            std::string name = parts[i].substr(0, at);
+            if (!is_traced_call(name)) {
+                return "CE_FAIL=" + knob + ": " + (name.empty() ? std::string("no function named") : name + " is not a traced call") +
+                       "; it must be NAME or NAME@K, or two of them with a comma between, with NAME one of " +
+                       traced_call_names();
+            }
+            *calls[i] = name;
+            *nths[i] = 1;
+            if (at != std::string::npos && (!parse_count(parts[i].substr(at + 1), nths[i]) || *nths[i] == 0)) {
+                return "CE_FAIL=" + knob + ": the K of NAME@K must be a whole number from 1 up, which call of " + name +
+                       " fails";
+            }
         }
     }
     if (const char* bytes = std::getenv("CE_STORAGE_BYTES")) {

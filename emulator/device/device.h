@@ -54,6 +54,8 @@ struct Device {
     uint64_t power_cut_at = 0;      // CE_POWER_CUT: the traced call the power fails before; 0: never
     std::string fail_call;          // CE_FAIL: the function whose call fails; empty: none
     uint64_t fail_nth = 0;          // CE_FAIL's K: which of its calls
+    std::string also_fail_call;     // CE_FAIL's second NAME@K, after a comma; empty: none
+    uint64_t also_fail_nth = 0;
     bool storage_limited = false;   // CE_STORAGE_BYTES is set
     uint64_t storage_bytes = 0;     // CE_STORAGE_BYTES
     bool programs_unconfined = false;  // CE_PROGRAMS=unconfined

@@ -70,7 +70,8 @@ bool call_fails(const char* function)
         std::raise(SIGKILL);
         std::_Exit(137);
     }
-    return nth == booted.fail_nth && function == booted.fail_call;
+    return (nth == booted.fail_nth && function == booted.fail_call) ||
+           (nth == booted.also_fail_nth && function == booted.also_fail_call);
 }
 
 namespace {

@@ -19,6 +19,11 @@ volatile sig_atomic_t ending = 0;
 namespace {
 
 const int ENDING_SIGNALS[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+const int TIME_LIMIT_STATUS = 124;
+
+// What the time limit writes, made before it can strike.
+char time_limit_said[1024];
+size_t time_limit_said_size = 0;
 
 const char* killed_line(int signal_number)
 {
@@ -38,8 +43,12 @@ const char* killed_line(int signal_number)
     ending = 1;
     std::signal(signal_number, SIG_DFL);  // a second one ends it at once
     // The trace first: a console nobody reads may block.
-    trace_at_signal(killed_line(signal_number));
+    trace_at_signal(signal_number == SIGALRM ? "stopped at the time limit\n" : killed_line(signal_number));
     flush_console();
+    if (signal_number == SIGALRM) {
+        write_all(STDERR_FILENO, time_limit_said, time_limit_said_size);
+        _exit(TIME_LIMIT_STATUS);
+    }
     sigset_t only;
     sigemptyset(&only);
     sigaddset(&only, signal_number);
@@ -95,6 +104,20 @@ void take_signals()
             sigaction(s, &handled, nullptr);
         }
     }
+}
+
+void limit_time(unsigned seconds, const std::string& said)
+{
+    time_limit_said_size = said.copy(time_limit_said, sizeof time_limit_said - 1);
+    time_limit_said[time_limit_said_size++] = '\n';
+    struct sigaction handled = {};
+    handled.sa_handler = on_signal;
+    sigemptyset(&handled.sa_mask);
+    for (int s : ENDING_SIGNALS) {
+        sigaddset(&handled.sa_mask, s);
+    }
+    sigaction(SIGALRM, &handled, nullptr);
+    alarm(seconds);
 }
 
 void end_by_waiting_signal()

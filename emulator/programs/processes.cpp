@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -245,13 +246,22 @@ DWORD spawn(const std::string& inside, const std::vector<std::string>& arguments
     if (sigaction(SIGCHLD, nullptr, &child_signal) == 0 && child_signal.sa_handler == SIG_IGN) {
         signal(SIGCHLD, SIG_DFL);
     }
+    pid_t parent = getpid();
     pid_t pid = fork();
     if (pid < 0) {
         return start_error(errno);
     }
     if (pid == 0) {
         // Only async-signal-safe calls from here to exec. The program gets
-        // none of the tool's open files.
+        // none of the tool's open files, and ends when the emulation does
+        // (confined, bwrap sees to the program's own children too).
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) {
+            ce::report_start(report[1], ce::START_FAILED, errno);
+            _exit(127);
+        }
+        if (getppid() != parent) {
+            _exit(127);
+        }
         ce::close_on_exec_from(3);
         for (int fd : passed) {
             fcntl(fd, F_SETFD, 0);

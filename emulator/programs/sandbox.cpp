@@ -173,7 +173,10 @@ std::string find_bwrap()
 std::vector<std::string> sandbox_arguments(const std::string& root, int root_fd, int seccomp_fd, int start_fd,
                                            const std::vector<std::string>& program, int folder_fd)
 {
-    std::vector<std::string> a = {"--unshare-all", "--new-session", "--seccomp", std::to_string(seccomp_fd)};
+    // The program and all it starts end with the emulation, however it ends:
+    // on the device a power cut or a restart ends them too.
+    std::vector<std::string> a = {"--unshare-all", "--new-session", "--die-with-parent", "--seccomp",
+                                  std::to_string(seccomp_fd)};
     // bwrap keeps root's capabilities unless told, and drops everyone else's
     // itself (a setuid bwrap refuses the option from them).
     if (getuid() == 0 || geteuid() == 0) {
