@@ -86,6 +86,37 @@ TEST_F(EmulatorTest, TheUpgradeDriverIsHeldByOneOpenerAtATime)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
 }
 
+// The two requests take no buffer either way: one given is refused as the
+// device refuses it, and the driver stays as it was.
+TEST_F(EmulatorTest, TheUpgradeDriverRefusesItsRequestsWithABuffer)
+{
+    HANDLE driver = CreateFileW(u"UCS1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(driver, INVALID_HANDLE_VALUE);
+    char buffer[8] = {};
+    const struct {
+        DWORD code;
+        void* in;
+        DWORD in_size;
+        void* out;
+        DWORD out_size;
+    } requests[] = {
+        {0x284, buffer, 8, nullptr, 0}, {0x284, nullptr, 0, buffer, 8},
+        {0x288, buffer, 8, nullptr, 0}, {0x288, nullptr, 0, buffer, 8},
+    };
+    for (const auto& r : requests) {
+        SCOPED_TRACE(r.code);
+        SetLastError(0);
+        DWORD returned = 7;
+        EXPECT_FALSE(DeviceIoControl(driver, r.code, r.in, r.in_size, r.out, r.out_size, &returned, nullptr));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    }
+    EXPECT_TRUE(DeviceIoControl(driver, 0x284, nullptr, 0, nullptr, 0, nullptr, nullptr));
+    EXPECT_TRUE(CloseHandle(driver));
+    std::vector<std::string> trace = lines_of(device.trace());
+    ASSERT_EQ(trace.size(), 7u) << device.trace();
+    EXPECT_EQ(trace[1], "DeviceIoControl UCS1: 0x284 failed ERROR_INVALID_PARAMETER");
+}
+
 TEST_F(EmulatorTest, StreamsStoreWhatTheDevicesRunTimeStoresInEachMode)
 {
     FILE* file = ce_wfopen(u"\\lan1", u"w");

@@ -112,6 +112,10 @@ SHA-256 $(sha256sum <"$zip" | cut -d' ' -f1)"
   done < <(tr -d '\r' <"$work/a-unpacked/HOW-TO-UPGRADE.txt" | grep -o '"[^"]*"')
   grep -q 'cut before call .* (MoveFileW NK1.bin NK.bin): no NK.bin; the new image whole' \
     "$work/a-unpacked/CHECKED.txt" || expect "CHECKED.txt names the cut between the delete and the move" no yes
+  grep -q 'cut before call .* (DeviceIoControl UCS1: 0x288): NK.bin the new image, whole' \
+    "$work/a-unpacked/CHECKED.txt" || expect "CHECKED.txt names the cut before the end request itself" no yes
+  grep -q '^- answering y, n, y: the same; the restart program \\windows\\reboot.exe started with "1"' \
+    "$work/a-unpacked/CHECKED.txt" || expect "CHECKED.txt names the restart" no yes
   sample_sha=$(sha256sum <"$sample" | cut -d' ' -f1)
   expect "CHECKED.txt on the images" \
     "$(sed -n '/^The images, /,$p' "$work/a-unpacked/CHECKED.txt" | sed -E 's/ ([0-9]+) of \1 found/ N of N found/')" \
@@ -208,6 +212,40 @@ refusals)
     "$sample" QL-305-TX V1.0 --running-image "$sample" --running-image "$old"
   refused "running image no BIN image" "the running image $work/text.bin cannot be checked: " \
     "$sample" QL-305-TX V1.0 --running-image "$work/text.bin"
+  # A restart program that never ends: the run that restarts is stopped at
+  # the limit, with the program, and refused.
+  hanging=$work/hanging-device
+  rm -rf "$hanging"
+  cp -R "$a/sample-device" "$hanging"
+  marker=86399.$$
+  printf '#!/bin/sh\nexec sleep %s\n' "$marker" >"$hanging/root/Windows/reboot.exe"
+  chmod 755 "$hanging/root/Windows/reboot.exe"
+  refused "restart program that never ends" \
+    "the run answering y, n, y did not end within the time limit of 3 seconds (--run-time-limit): ce-run stopped it" \
+    "$sample" QL-305-TX V1.0 --device "$hanging" --run-time-limit 3
+  sleep 1
+  expect "restart program that never ends: no process left" "$(pgrep -f -c "sleep $marker" || true)" 0
+  refused "time limit of nothing" "--run-time-limit 0: a whole number of seconds" "$sample" QL-305-TX V1.0 --run-time-limit 0
+
+  # Builds broken in a copy of the source, as no shipped build can be: a
+  # complete run that ends with status 1, and a writer that never flushes
+  # the image to storage, so that a power cut loses it.
+  broken_release() {  # broken_release <what> <file> <sed expression> <words of the error>
+    local copy=$work/broken-$1 status=0
+    copy_source "$copy"
+    sed -i -e "$3" "$copy/$2"
+    cmp -s "$copy/$2" "$source/$2" && expect "$1: the source was broken" same changed
+    rm -rf "$copy/dist"
+    release "$copy" "$work/broken.out" "$sample" QL-305-TX V1.0 || status=$?
+    expect "$1: refused" "$status" 1
+    grep -qF -e "$4" "$work/broken.out.err" || expect "$1: the error" "$(cat "$work/broken.out.err")" "... $4 ..."
+    expect "$1: no zip" "$(find "$copy/dist" -mindepth 1 2>/dev/null || true)" ""
+  }
+  broken_release status procedure/procedure.cpp 's/^    run_restart_phase(unattended);$/&\n    return 1;/' \
+    "nothing is packed: the run answering y, n, n failed: ce-run ended with status 1"
+  broken_release flush procedure/storage.h 's/^    return FlushFileBuffers(handle) != FALSE;$/    return handle != NULL;/' \
+    "nothing is packed: after the power cut before call"
+
   rm -rf "$a/dist"
   touch "$a/dist"
   status=0
