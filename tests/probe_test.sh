@@ -28,7 +28,7 @@ listing() {
 }
 before=$(listing)
 status=0
-CE_DEVICE=$device "$ce_run" "$device/root/fwprobe.exe" </dev/null >"$work/console" 2>"$work/errors" || status=$?
+CE_DEVICE=$device "$ce_run" --time-limit 60 "$device/root/fwprobe.exe" </dev/null >"$work/console" 2>"$work/errors" || status=$?
 expect "the probe's status" "$status $(cat "$work/errors")" "0 "
 results=$work/fwprobe.txt
 cp "$device/root/fwprobe.txt" "$results"
