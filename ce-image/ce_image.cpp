@@ -27,10 +27,24 @@ const int MISSING_STATUS = 1, UNREADABLE_STATUS = 2, UNCHECKABLE_STATUS = 3;
     std::exit(UNREADABLE_STATUS);
 }
 
+const char USAGE[] = "usage: ce-image IMAGE [--program PROGRAM | --imports NAME,NAME...]\n";
+
 [[noreturn]] void usage(const char* why)
 {
-    std::fprintf(stderr, "ce-image: %s\nusage: ce-image IMAGE [--program PROGRAM | --imports NAME,NAME...]\n", why);
+    std::fprintf(stderr, "ce-image: %s\n%s", why, USAGE);
     std::exit(UNREADABLE_STATUS);
+}
+
+[[noreturn]] void help()
+{
+    std::fputs(USAGE, stdout);
+    std::fputs("Prints what IMAGE, a Windows CE BIN image for x86, holds: its table of contents and a line for each\n"
+               "module and file entry. With --program, or --imports and the names, a last line says whether each of\n"
+               "the program's imports from COREDLL.dll is exported by the image's coredll.dll. Exit status 0; 1 when\n"
+               "an import is missing; 3 when the exports cannot be checked; 2 when the image or program cannot be\n"
+               "read.\n",
+               stdout);
+    std::exit(std::fflush(stdout) == 0 ? 0 : UNREADABLE_STATUS);
 }
 
 struct Import {
@@ -96,6 +110,16 @@ std::vector<Import> named_imports(const std::string& list)
 
 int run(int argc, char** argv)
 {
+    // Only the places of IMAGE and of the option are looked at: the option's
+    // value may be any name. An image whose name begins with "-" is ./-NAME.
+    for (int i = 1; i < argc && i <= 2; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            help();
+        }
+    }
+    if (argc >= 2 && argv[1][0] == '-' && argv[1][1] != '\0') {
+        usage((std::string("no such option: ") + argv[1]).c_str());
+    }
     if (argc != 2 && argc != 4) {
         usage(argc < 2 ? "no image named" : "an option needs its value, and only one is taken");
     }

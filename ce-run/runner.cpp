@@ -564,13 +564,48 @@ void fault(const std::string& what)
 
 }  // namespace ce_run
 
+namespace {
+
+const char USAGE[] =
+    "usage: CE_DEVICE=DIR ce-run [--count] [--image IMAGE] [--time-limit SECONDS] PROGRAM.exe [COMMAND LINE]\n";
+
+[[noreturn]] void help()
+{
+    std::fputs(USAGE, stdout);
+    std::fputs("Runs PROGRAM.exe, a Windows CE 6.0 program for x86, on an emulated 32-bit x86 CPU against the\n"
+               "emulated device in the folder DIR, as CE's loader starts it; the words after it are its command\n"
+               "line. Ends with the program's return value; 2 for ce-run's own errors, 3 for a fault, 4 when CE's\n"
+               "loader would not start the program, 124 at the time limit.\n"
+               "  --count               the instructions, the deepest stack and each COREDLL call's count, on\n"
+               "                        standard error\n"
+               "  --image IMAGE         the imports bound only to what that CE image's coredll.dll exports\n"
+               "  --time-limit SECONDS  a run not ended after that many seconds (1 to 31536000) is stopped\n",
+               stdout);
+    std::exit(std::fflush(stdout) == 0 ? 0 : ce::EMULATION_ERROR_STATUS);
+}
+
+[[noreturn]] void usage(const std::string& why)
+{
+    std::fprintf(stderr, "ce-run: %s\n%s", why.c_str(), USAGE);
+    std::exit(ce::EMULATION_ERROR_STATUS);
+}
+
+}  // namespace
+
 int main(int argc, char** argv)
 {
     using namespace ce_run;
     int first = 1;
     unsigned long time_limit = 0;
     for (; first < argc; ++first) {
-        if (std::strcmp(argv[first], "--time-limit") == 0 && first + 1 < argc) {
+        const bool has_value = first + 1 < argc && argv[first + 1][0] != '\0';
+        if ((std::strcmp(argv[first], "--time-limit") == 0 || std::strcmp(argv[first], "--image") == 0) &&
+            !has_value) {
+            usage(std::string(argv[first]) + " needs a value");
+        }
+        if (std::strcmp(argv[first], "--help") == 0 || std::strcmp(argv[first], "-h") == 0) {
+            help();
+        } else if (std::strcmp(argv[first], "--time-limit") == 0) {
             char* end = nullptr;
             const char* value = argv[++first];
             time_limit = value[0] >= '0' && value[0] <= '9' ? std::strtoul(value, &end, 10) : 0;
@@ -584,16 +619,17 @@ int main(int argc, char** argv)
         } else if (std::strcmp(argv[first], "--started-program") == 0) {
             // How the device starts a CE program on it: not for people.
             ce::as_started_program();
-        } else if (std::strcmp(argv[first], "--image") == 0 && first + 1 < argc && argv[first + 1][0] != '\0') {
+        } else if (std::strcmp(argv[first], "--image") == 0) {
             run.image = argv[++first];
+        } else if (argv[first][0] == '-' && argv[first][1] != '\0') {
+            // A program whose name begins with "-" is named as ./-NAME.
+            usage(std::string("no such option: ") + argv[first]);
         } else {
             break;
         }
     }
     if (first >= argc) {
-        std::fprintf(stderr, "usage: CE_DEVICE=DIR ce-run [--count] [--image IMAGE] [--time-limit SECONDS] PROGRAM.exe "
-                             "[COMMAND LINE]\n");
-        return ce::EMULATION_ERROR_STATUS;
+        usage("no PROGRAM.exe named");
     }
     if (!run.image.empty()) {
         read_exports(run.image);

@@ -80,6 +80,31 @@ offset_of() {
   echo "$found"
 }
 
+# The technician's check of a copy as docs/device.md gives it, in a folder
+# of a release's files: what it prints, then its status.
+technician_check=$(grep -e '| sha256sum -c$' "$source/docs/device.md")
+expect "docs/device.md gives one check of a copy" "$(grep -c '' <<<"$technician_check")" 1
+check_copy() {
+  (cd "$1" && bash -c "$technician_check" 2>/dev/null; echo "status $?")
+}
+# copy_checks <what> <unpacked release>: the check passes on its good file
+# and fails on a copy with one byte changed, as sha256sum -c SHA256SUMS does.
+copy_checks() {
+  local changed=$work/changed-copy byte
+  rm -rf "$changed"
+  cp -R "$2" "$changed"
+  byte=$(od -An -tu1 -j 1000 -N 1 "$changed/fwupgrade.exe" | tr -d ' ')
+  printf "$(printf '\\%03o' $((byte ^ 1)))" | dd of="$changed/fwupgrade.exe" bs=1 seek=1000 conv=notrunc 2>/dev/null
+  local row what folder wanted
+  for row in "good|$2|fwupgrade.exe: OK" "a byte changed|$changed|fwupgrade.exe: FAILED"; do
+    IFS='|' read -r what folder wanted <<<"$row"
+    expect "$1, $what: the check of docs/device.md" "$(check_copy "$folder" | tr '\n' ' ')" \
+      "$wanted status $([ "$what" = good ] && echo 0 || echo 1) "
+    expect "$1, $what: sha256sum -c SHA256SUMS" \
+      "$(cd "$folder" && sha256sum -c SHA256SUMS 2>/dev/null | sed -n 's/^fwupgrade\.exe: //p')" "${wanted#*: }"
+  done
+}
+
 mkdir -p "$work"
 a=$work/a
 copy_source "$a"
@@ -91,13 +116,26 @@ pack)
   rm -rf "$a/dist"
   release "$a" "$work/a.out" "$sample" QL-305-TX V1.0 --running-image "$sample" ||
     { cat "$work/a.out" "$work/a.out.err"; exit 1; }
-  expect "the last lines" "$(tail -n 2 "$work/a.out")" "$zip
+  expect "the last lines" "$(tail -n 3 "$work/a.out")" "scripts/make-release: fwupgrade.exe is not signed
+$zip
 SHA-256 $(sha256sum <"$zip" | cut -d' ' -f1)"
   expect "the files in the zip" "$(zipinfo -1 "$zip" | tr '\n' ' ')" \
     "HOW-TO-UPGRADE.txt fwupgrade.exe fwupgrade-image.txt CHECKED.txt SHA256SUMS "
   unpack "$zip" "$work/a-unpacked"
   expect "sha256sum -c" "$(cd "$work/a-unpacked" && sha256sum -c --strict SHA256SUMS 2>&1 | tr '\n' ' ')" \
     "fwupgrade.exe: OK fwupgrade-image.txt: OK CHECKED.txt: OK HOW-TO-UPGRADE.txt: OK "
+  copy_checks "unsigned" "$work/a-unpacked"
+  grep -qx $'   fwupgrade.exe is not signed.\r' "$work/a-unpacked/HOW-TO-UPGRADE.txt" ||
+    expect "the how-to says it is not signed" no yes
+  # The same inputs again: the zip there is kept, and said to be unchanged.
+  before=$(stat -c '%y %s' "$zip")
+  release "$a" "$work/again.out" "$sample" QL-305-TX V1.0 --running-image "$sample" ||
+    { cat "$work/again.out" "$work/again.out.err"; exit 1; }
+  expect "the same inputs again" "$(tail -n 3 "$work/again.out")" \
+    "scripts/make-release: the release is unchanged: $zip holds these very bytes already (fwupgrade.exe not signed)
+$zip
+SHA-256 $(sha256sum <"$zip" | cut -d' ' -f1)"
+  expect "the same inputs again: the zip untouched" "$(stat -c '%y %s' "$zip")" "$before"
   exe=$work/a-unpacked/fwupgrade.exe
   expect "the exe is the build's" "$(cmp "$exe" "$a/build/release/device/fwupgrade.exe" && echo same)" same
   expect "the manifest names it" "$(sed -n 's/^tool-sha256: //p' "$work/a-unpacked/fwupgrade-image.txt")" \
@@ -303,6 +341,36 @@ signed)
     "$(sha256sum <"$a/build/release/device/fwupgrade.exe" | cut -d' ' -f1)"
   expect "the signed SHA-256" "$(sed -n 's/^signed-tool-sha256: //p' "$manifest")" "$(sha256sum <"$exe" | cut -d' ' -f1)"
   expect "the banner checked" "$(grep -cF -e "\"The new firmware is $model $version\"" "$work/signed/CHECKED.txt")" 1
+  copy_checks "signed" "$work/signed"
+  signer="CN=fwupgrade release test"
+  for row in "signed.out|scripts/make-release: fwupgrade.exe is signed by $signer" \
+      "signed/CHECKED.txt|fwupgrade.exe is signed (Authenticode, SHA-256) by $signer; osslsigncode verify accepted it." \
+      "signed/HOW-TO-UPGRADE.txt|   fwupgrade.exe is signed (Authenticode) by $signer."$'\r'; do
+    grep -qxF -e "${row#*|}" "$work/${row%%|*}" || expect "${row%%|*} names the signer" "(none)" "${row#*|}"
+  done
+
+  # An unsigned release of the same name is refused, and dist/ left as it
+  # was; --replace puts it in place of the signed one.
+  listing() {
+    (cd "$a/dist" && find . -mindepth 1 -printf '%p %s %TY-%Tm-%Td %TT\n' | sort && find . -type f -exec sha256sum {} + | sort)
+  }
+  before=$(listing)
+  signed_sha=$(sha256sum <"$exe" | cut -d' ' -f1)
+  unsigned_sha=$(sha256sum <"$a/build/release/device/fwupgrade.exe" | cut -d' ' -f1)
+  status=0
+  release "$a" "$work/unsigned.out" "$sample" "$model" "$version" || status=$?
+  expect "unsigned over signed: refused" "$status" 1
+  expect "unsigned over signed: dist/ as it was" "$(listing)" "$before"
+  expect "unsigned over signed: what differs" "$(tail -n 1 "$work/unsigned.out.err")" \
+    "scripts/make-release: $signed_zip is there already with other bytes, and is kept: its fwupgrade.exe is signed by $signer, this release's is not signed; its fwupgrade.exe's SHA-256 is $signed_sha, this release's $unsigned_sha. Nothing in $a/dist was changed; --replace replaces it."
+  release "$a" "$work/replace.out" "$sample" "$model" "$version" --replace ||
+    { cat "$work/replace.out" "$work/replace.out.err"; exit 1; }
+  grep -qxF -e "scripts/make-release: replacing $signed_zip: its fwupgrade.exe is signed by $signer, this release's is not signed; its fwupgrade.exe's SHA-256 is $signed_sha, this release's $unsigned_sha" \
+    "$work/replace.out" || expect "--replace: says what it replaces" "$(cat "$work/replace.out")" "... replacing ..."
+  unpack "$signed_zip" "$work/replaced"
+  expect "--replace: the unsigned build in its place" \
+    "$(cmp "$work/replaced/fwupgrade.exe" "$a/build/release/device/fwupgrade.exe" && echo same):$(grep -c '^signed-tool-sha256: ' "$work/replaced/fwupgrade-image.txt")" same:0
+  expect "--replace: the last lines" "$(tail -n 3 "$work/replace.out" | head -n 1)" "scripts/make-release: fwupgrade.exe is not signed"
   expect "nothing injected" "$(find "$work" "$a" -name INJECTED | head -n 3)" ""
   ;;
 esac

@@ -11,11 +11,26 @@
 #include "emulator.h"
 #include "registry_file.h"
 
+static const char USAGE[] = "usage: ce-registry DIR: prints the registry that the device folder DIR boots with, "
+                            "as a REGEDIT4 file\n";
+
 int main(int argc, char** argv)
 {
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(USAGE, stdout);
+        std::fputs("It is read as the emulated device boots it: registry.reg, the files it includes and the variables\n"
+                   "of registry.env. Exit status 0; 1 when REGEDIT4 cannot hold a value as it is (it is written as a\n"
+                   "comment and named on standard error); 2 when DIR is no device folder or its registry is refused.\n",
+                   stdout);
+        return std::fflush(stdout) == 0 ? 0 : 2;
+    }
+    // A folder whose name begins with "-" is named as ./-NAME.
+    if (argc >= 2 && argv[1][0] == '-' && argv[1][1] != '\0') {
+        std::fprintf(stderr, "ce-registry: no such option: %s\n%s", argv[1], USAGE);
+        return 2;
+    }
     if (argc != 2) {
-        std::fprintf(stderr, "usage: ce-registry DIR: prints the registry that the device folder DIR boots with, "
-                             "as a REGEDIT4 file\n");
+        std::fputs(USAGE, stderr);
         return 2;
     }
     std::string folder = argv[1];
