@@ -10,6 +10,18 @@ static BOOL send_upgrade_request(HANDLE device, DWORD code)
     return DeviceIoControl(device, code, NULL, 0, NULL, 0, &returned, NULL);
 }
 
+// Whether the file can be opened to be read. A failed open is taken for
+// the file's absence: nothing else tells them apart.
+static bool can_be_read(LPCWSTR name)
+{
+    FILE* file = _wfopen(name, TEXT("rb"));
+    if (file == NULL) {
+        return false;
+    }
+    fclose(file);
+    return true;
+}
+
 // Writes the whole payload in chunks, one progress line per chunk. Stops at
 // the first write that does not store every byte handed to it.
 static bool write_chunks(FILE* file, const Payload& payload)
@@ -42,6 +54,18 @@ bool write_image(const Payload& payload)
         return false;
     }
 
+    // A run cut or failed between the delete and the move below left no
+    // "NK.bin" and the whole new image in "\NK1.bin": it goes in place first,
+    // so that this run never empties or removes the device's one image.
+    // Anywhere else the move fails and changes nothing; but when there is
+    // still no "NK.bin" beside a "\NK1.bin", the upgrade touches nothing.
+    if (!MoveFileW(TEXT("NK1.bin"), TEXT("NK.bin")) && !can_be_read(TEXT("\\NK.bin")) &&
+        can_be_read(TEXT("\\NK1.bin"))) {
+        send_upgrade_request(device, UPGRADE_IOCTL_END);
+        printf("Firmware upgrade failed!\n");
+        CloseHandle(device);
+        return false;
+    }
     FILE* file = _wfopen(TEXT("\\NK1.bin"), TEXT("wb"));
     printf("\n");
     bool written = file != NULL && write_chunks(file, payload);

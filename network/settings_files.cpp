@@ -31,13 +31,15 @@ void write_kept_settings(int n)
     if (file != NULL) {
         DWORD dhcp = 0;
         bool dhcp_read = read_lan_dhcp(key, &dhcp);
-        fwprintf(file, dhcp_read && dhcp == 1 ? TEXT("Y\n") : TEXT("N\n"));
+        // A line that cannot be written ends the file: the lines after it
+        // would stand in its place.
+        bool written = fwprintf(file, dhcp_read && dhcp == 1 ? TEXT("Y\n") : TEXT("N\n")) >= 0;
         WCHAR text[LAN_TEXT_CHARS];
-        for (int i = 0; i < LAN_TEXT_VALUE_COUNT; ++i) {
+        for (int i = 0; written && i < LAN_TEXT_VALUE_COUNT; ++i) {
             if (read_lan_text(key, LAN_TEXT_VALUE_NAMES[i], text)) {
-                fwprintf(file, TEXT("%s\n"), text);
+                written = fwprintf(file, TEXT("%s\n"), text) >= 0;
             } else {
-                fwprintf(file, TEXT("\n"));
+                written = fwprintf(file, TEXT("\n")) >= 0;
             }
         }
         close_settings_file(file);
@@ -54,12 +56,12 @@ void write_default_settings(int n)
     WCHAR address[32];
     _snwprintf(address, 32, TEXT("192.168.%d.127"), n + 2);
     address[31] = 0;
-    fwprintf(file, TEXT("%d\n"), 0);
-    fwprintf(file, TEXT("%s\n"), address);
-    fwprintf(file, TEXT("%s\n"), TEXT("255.255.255.0"));
-    fwprintf(file, TEXT("\n"));
-    fwprintf(file, TEXT("\n"));
-    fwprintf(file, TEXT("\n"));
+    // Each line only after the one before it was written, as above.
+    if (fwprintf(file, TEXT("%d\n"), 0) >= 0 && fwprintf(file, TEXT("%s\n"), address) >= 0 &&
+        fwprintf(file, TEXT("%s\n"), TEXT("255.255.255.0")) >= 0 && fwprintf(file, TEXT("\n")) >= 0 &&
+        fwprintf(file, TEXT("\n")) >= 0) {
+        fwprintf(file, TEXT("\n"));
+    }
     close_settings_file(file);
 }
 

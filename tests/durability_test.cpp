@@ -152,9 +152,9 @@ TEST(PowerCut, NoCutBeforeAnyTracedCallLeavesTheDeviceWithoutACompleteImage)
 // shows everything printed before it; the image is durable once flushed.
 TEST(PowerCut, TheScreenShowsEverythingPrintedBeforeTheCut)
 {
-    // Calls 4 to 6 are the three writes, 7 the flush.
+    // Calls 7 to 9 are the three writes, 10 the flush.
     const std::pair<int, std::string> cuts[] = {
-        {4, "\n"}, {5, progress_until(4096)}, {6, progress_until(8192)}, {7, PROGRESS}};
+        {7, "\n"}, {8, progress_until(4096)}, {9, progress_until(8192)}, {10, PROGRESS}};
     for (const auto& cut : cuts) {
         SCOPED_TRACE("CE_POWER_CUT=" + std::to_string(cut.first));
         UpgradeDevice device;
@@ -166,8 +166,8 @@ TEST(PowerCut, TheScreenShowsEverythingPrintedBeforeTheCut)
 
 TEST(PowerCut, TheNewImageIsDurableFromItsFlushToStorageOn)
 {
-    // 8 is FlushFileBuffers, 9 fclose, 10 the delete of the old image.
-    const std::pair<int, std::string> cuts[] = {{8, ""}, {9, NEW_IMAGE}, {10, NEW_IMAGE}};
+    // 11 is FlushFileBuffers, 12 fclose, 13 the delete of the old image.
+    const std::pair<int, std::string> cuts[] = {{11, ""}, {12, NEW_IMAGE}, {13, NEW_IMAGE}};
     for (const auto& cut : cuts) {
         SCOPED_TRACE("CE_POWER_CUT=" + std::to_string(cut.first));
         UpgradeDevice device;
@@ -178,9 +178,14 @@ TEST(PowerCut, TheNewImageIsDurableFromItsFlushToStorageOn)
 
 // The volume: what it holds at boot counts, emptying and deleting free room.
 
+// An earlier run's new image goes in place first, when it was left in
+// \NK1.bin; there is none, and NK.bin is there.
+const std::string NO_RECOVERY = "MoveFileW NK1.bin NK.bin failed ERROR_FILE_NOT_FOUND\n";
+const std::string BOOT_IMAGE_SEEN = "_wfopen \\NK.bin rb ok\nfclose \\NK.bin ok\n";
+const std::string RECOVERY = NO_RECOVERY + BOOT_IMAGE_SEEN;
 const std::string INSTALL_START =
     "CreateFileW UCS1: 0xc0000000 0 3 ok\n"
-    "DeviceIoControl UCS1: 0x284 ok\n"
+    "DeviceIoControl UCS1: 0x284 ok\n" + RECOVERY +
     "_wfopen \\NK1.bin wb ok\n";
 const std::string WRITE_FULL = "fwrite \\NK1.bin 1 4096 ok\n";
 const std::string WRITE_LAST = "fwrite \\NK1.bin 1 1808 ok\n";
@@ -227,7 +232,13 @@ TEST(FullVolume, EveryByteAtBootCountsAndAnEmptiedFileGivesItsRoomBack)
         if (c.completes) {
             EXPECT_TRUE(starts_with(after_welcome(run), WAIT + PROGRESS + COMPLETE));
             EXPECT_EQ(file_or_missing(device, "NK.bin"), NEW_IMAGE);
-            EXPECT_TRUE(starts_with(device.trace(), INSTALLED_TRACE));
+            // Beside an NK.bin, a stale \NK1.bin is no earlier run's image to put in place.
+            std::string installed = INSTALLED_TRACE;
+            if (!c.stale_nk1.empty()) {
+                installed.replace(installed.find(NO_RECOVERY), NO_RECOVERY.size(),
+                                  "MoveFileW NK1.bin NK.bin failed ERROR_ALREADY_EXISTS\n");
+            }
+            EXPECT_TRUE(starts_with(device.trace(), installed)) << device.trace();
         } else {
             EXPECT_EQ(after_welcome(run), WAIT + progress_until(NEW_SIZE) + "\n" + FAILED);
             EXPECT_EQ(device.files(), (std::map<std::string, std::string>{{"NK.bin", OLD_IMAGE}}));
@@ -263,8 +274,13 @@ TEST(InjectedFailure, EachCallOfTheInstallationLeavesABootableDevice)
         {"DeviceIoControl", WAIT + FAILED, old_only,
          "CreateFileW UCS1: 0xc0000000 0 3 ok\nDeviceIoControl UCS1: 0x284" + injected + "CloseHandle UCS1: ok\n",
          false},
-        {"_wfopen", WAIT + "\n" + FAILED, old_only,
-         "CreateFileW UCS1: 0xc0000000 0 3 ok\nDeviceIoControl UCS1: 0x284 ok\n_wfopen \\NK1.bin wb" + injected +
+        // NK.bin cannot be seen: with no \NK1.bin beside it, no image can be lost.
+        {"_wfopen", WAIT + PROGRESS + COMPLETE, {{"NK.bin", NEW_IMAGE}},
+         "CreateFileW UCS1: 0xc0000000 0 3 ok\nDeviceIoControl UCS1: 0x284 ok\n" + NO_RECOVERY + "_wfopen \\NK.bin rb" +
+             injected + "_wfopen \\NK1.bin rb failed ERROR_FILE_NOT_FOUND\n_wfopen \\NK1.bin wb ok\n" + WRITE_FULL,
+         true},
+        {"_wfopen@2", WAIT + "\n" + FAILED, old_only,
+         "CreateFileW UCS1: 0xc0000000 0 3 ok\nDeviceIoControl UCS1: 0x284 ok\n" + RECOVERY + "_wfopen \\NK1.bin wb" + injected +
              "DeleteFileW \\NK1.bin failed ERROR_FILE_NOT_FOUND\n" + END,
          false},
         {"fwrite", WAIT + progress_until(1) + "\n" + FAILED, old_only,
@@ -280,7 +296,12 @@ TEST(InjectedFailure, EachCallOfTheInstallationLeavesABootableDevice)
          INSTALL_START + WRITE_FULL + WRITE_FULL + WRITE_LAST + "fflush \\NK1.bin ok\nFlushFileBuffers \\NK1.bin" +
              injected + CLOSED + REMOVED + END,
          false},
-        {"fclose", WAIT + PROGRESS + FAILED, old_only,
+        // The first close is of NK.bin, only looked at: its failure changes nothing.
+        {"fclose", WAIT + PROGRESS + COMPLETE, {{"NK.bin", NEW_IMAGE}},
+         "CreateFileW UCS1: 0xc0000000 0 3 ok\nDeviceIoControl UCS1: 0x284 ok\n" + NO_RECOVERY +
+             "_wfopen \\NK.bin rb ok\nfclose \\NK.bin failed injected\n_wfopen \\NK1.bin wb ok\n" + WRITE_FULL,
+         true},
+        {"fclose@2", WAIT + PROGRESS + FAILED, old_only,
          INSTALL_START + WRITE_FULL + WRITE_FULL + WRITE_LAST + FLUSHED + "fclose \\NK1.bin failed injected\n" + REMOVED +
              END,
          false},
@@ -289,8 +310,14 @@ TEST(InjectedFailure, EachCallOfTheInstallationLeavesABootableDevice)
          INSTALL_START + WRITE_FULL + WRITE_FULL + WRITE_LAST + FLUSHED + CLOSED + "DeleteFileW NK.bin" + injected +
              "MoveFileW NK1.bin NK.bin failed ERROR_ALREADY_EXISTS\n" + END,
          false},
+        // The first move finds no earlier run's image to put in place: a
+        // failure there changes nothing.
+        {"MoveFileW", WAIT + PROGRESS + COMPLETE, {{"NK.bin", NEW_IMAGE}},
+         "CreateFileW UCS1: 0xc0000000 0 3 ok\nDeviceIoControl UCS1: 0x284 ok\nMoveFileW NK1.bin NK.bin" + injected +
+             BOOT_IMAGE_SEEN + "_wfopen \\NK1.bin wb ok\n" + WRITE_FULL + WRITE_FULL + WRITE_LAST + FLUSHED + CLOSED + REPLACED + END,
+         true},
         // The design's window, for good: the new image waits whole in \NK1.bin.
-        {"MoveFileW", WAIT + PROGRESS + FAILED, {{"NK1.bin", NEW_IMAGE}},
+        {"MoveFileW@2", WAIT + PROGRESS + FAILED, {{"NK1.bin", NEW_IMAGE}},
          INSTALL_START + WRITE_FULL + WRITE_FULL + WRITE_LAST + FLUSHED + CLOSED + "DeleteFileW NK.bin ok\n" +
              "MoveFileW NK1.bin NK.bin" + injected + END,
          false},
@@ -305,6 +332,12 @@ TEST(InjectedFailure, EachCallOfTheInstallationLeavesABootableDevice)
          true},
         // Only the K-th call fails: there is no fourth write.
         {"fwrite@4", WAIT + PROGRESS + COMPLETE, {{"NK.bin", NEW_IMAGE}}, INSTALLED_TRACE, true},
+        // A settings line that cannot be written ends its file: the lines
+        // after it would stand in its place (ce-campaign drew CE_FAIL=fwprintf@2).
+        {"fwprintf@2", WAIT + PROGRESS + COMPLETE, {{"NK.bin", NEW_IMAGE}, {"lan1", "N\n"}, {"lan2", "N\n\n\n\n\n\n"}},
+         INSTALLED_TRACE, true},
+        {"fwprintf@3,fwprintf@12", WAIT + PROGRESS + COMPLETE, {{"lan1", "N\n\n"}, {"lan2", "N\n\n\n\n\n\n"}, {"lan3", "N\n\n"}},
+         INSTALLED_TRACE, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE("CE_FAIL=" + c.knob);
@@ -328,6 +361,60 @@ TEST(InjectedFailure, EachCallOfTheInstallationLeavesABootableDevice)
     }
 }
 
+// A run cut or failed between the delete and the move leaves no NK.bin and
+// the whole new image in \NK1.bin; the technician starts the tool again.
+// That run puts the image in place before it writes \NK1.bin afresh, so
+// that neither a cut nor a failure loses the device's one image (ce-campaign
+// drew such devices with CE_FAIL=_wfopen, a cut at the first write, a short
+// storage, and the move failing with a short storage).
+TEST(Rerun, ADeviceLeftBetweenTheDeleteAndTheMoveKeepsAWholeImage)
+{
+    const std::string start = "CreateFileW UCS1: 0xc0000000 0 3 ok\nDeviceIoControl UCS1: 0x284 ok\n";
+    const std::string put_in_place = start + "MoveFileW NK1.bin NK.bin ok\n";
+    struct Case {
+        const char* what;
+        std::map<std::string, std::string> knobs;
+        std::map<std::string, std::string> files;
+        std::string output;  // after the welcome text, up to the installation's end
+        std::string trace;   // its start
+    };
+    const Case cases[] = {
+        {"cut before the first write", {{"CE_POWER_CUT", "5"}}, {{"NK.bin", NEW_IMAGE}, {"NK1.bin", ""}}, WAIT + "\n",
+         put_in_place + "_wfopen \\NK1.bin wb ok\npower cut\n"},
+        {"cut before the flush", {{"CE_POWER_CUT", "8"}}, {{"NK.bin", NEW_IMAGE}, {"NK1.bin", ""}}, WAIT + PROGRESS,
+         put_in_place},
+        {"\\NK1.bin cannot be opened", {{"CE_FAIL", "_wfopen"}}, {{"NK.bin", NEW_IMAGE}}, WAIT + "\n" + FAILED,
+         put_in_place + "_wfopen \\NK1.bin wb failed ERROR_GEN_FAILURE injected\n"},
+        {"a storage with room for half an image more",
+         {{"CE_STORAGE_BYTES", std::to_string(NEW_SIZE + NEW_SIZE / 2)}}, {{"NK.bin", NEW_IMAGE}},
+         WAIT + progress_until(8192) + "\n" + FAILED, put_in_place},
+        // The image cannot be put in place: then nothing is touched.
+        {"the move fails", {{"CE_FAIL", "MoveFileW"}, {"CE_STORAGE_BYTES", std::to_string(NEW_SIZE + NEW_SIZE / 2)}},
+         {{"NK1.bin", NEW_IMAGE}}, WAIT + FAILED,
+         start + "MoveFileW NK1.bin NK.bin failed ERROR_GEN_FAILURE injected\n"
+                 "_wfopen \\NK.bin rb failed ERROR_FILE_NOT_FOUND\n_wfopen \\NK1.bin rb ok\nfclose \\NK1.bin ok\n" + END},
+        {"no fault", {}, {{"NK.bin", NEW_IMAGE}}, WAIT + PROGRESS + COMPLETE, put_in_place},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDevice device;
+        device.set_driver("accept\n");
+        device.write("root/NK1.bin", NEW_IMAGE);
+        RunOptions options;
+        options.env = c.knobs;
+        RunResult run = device.run(TOOL_10000, {"-s"}, options);
+        EXPECT_TRUE(starts_with(after_welcome(run), c.output)) << after_welcome(run);
+        std::map<std::string, std::string> images;
+        for (const auto& file : device.files()) {
+            if (file.first.rfind("NK", 0) == 0) {
+                images.insert(file);
+            }
+        }
+        EXPECT_EQ(images, c.files);
+        EXPECT_TRUE(starts_with(device.trace(), c.trace)) << device.trace();
+    }
+}
+
 // The knobs themselves: a malformed one stops the emulation before the tool.
 
 TEST(FaultKnobs, AMalformedKnobIsAFaultOfTheEmulationAndTouchesNothing)
@@ -338,6 +425,8 @@ TEST(FaultKnobs, AMalformedKnobIsAFaultOfTheEmulationAndTouchesNothing)
         {"CE_FAIL", "fopen"},           {"CE_FAIL", "FWRITE"},         {"CE_FAIL", ""},
         {"CE_FAIL", "@2"},              {"CE_FAIL", "fwrite@"},        {"CE_FAIL", "fwrite@0"},
         {"CE_FAIL", "fwrite@2@3"},      {"CE_FAIL", "fwrite@-1"},      {"CE_FAIL", "fwrite 2"},
+        {"CE_FAIL", "fwrite,"},         {"CE_FAIL", ",fwrite"},        {"CE_FAIL", "fwrite,fopen"},
+        {"CE_FAIL", "fwrite,fclose@0"}, {"CE_FAIL", "fwrite,fwrite,fwrite"},
         {"CE_STORAGE_BYTES", "-1"},     {"CE_STORAGE_BYTES", "1k"},    {"CE_STORAGE_BYTES", ""},
         {"CE_STORAGE_BYTES", "1e6"},    {"CE_STORAGE_BYTES", "0x100"}, {"CE_STORAGE_BYTES", "18446744073709551616"},
         {"CE_PROGRAMS", ""},            {"CE_PROGRAMS", "Unconfined"}, {"CE_PROGRAMS", "confined"},

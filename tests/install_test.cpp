@@ -51,6 +51,9 @@ TEST_F(InstallTest, TheDeviceSeesTheInstallationBetweenTheTwoRequests)
     EXPECT_EQ(trace.substr(0, trace.find("RegOpenKeyExW")),
               "CreateFileW UCS1: 0xc0000000 0 3 ok\n"
               "DeviceIoControl UCS1: 0x284 ok\n"
+              "MoveFileW NK1.bin NK.bin failed ERROR_FILE_NOT_FOUND\n"
+              "_wfopen \\NK.bin rb ok\n"
+              "fclose \\NK.bin ok\n"
               "_wfopen \\NK1.bin wb ok\n"
               "fwrite \\NK1.bin 1 4096 ok\n"
               "fwrite \\NK1.bin 1 1 ok\n"
@@ -206,6 +209,9 @@ TEST_F(InstallTest, ANewImageThatCannotBeOpenedLeavesTheOldOneAndEndsTheUpgrade)
     EXPECT_EQ(device.trace(),
               "CreateFileW UCS1: 0xc0000000 0 3 ok\n"
               "DeviceIoControl UCS1: 0x284 ok\n"
+              "MoveFileW NK1.bin NK.bin failed ERROR_ALREADY_EXISTS\n"
+              "_wfopen \\NK.bin rb ok\n"
+              "fclose \\NK.bin ok\n"
               "_wfopen \\NK1.bin wb failed ERROR_ACCESS_DENIED\n"
               "DeleteFileW \\NK1.bin failed ERROR_ACCESS_DENIED\n"
               "DeviceIoControl UCS1: 0x288 ok\n"

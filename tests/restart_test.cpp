@@ -288,7 +288,9 @@ TEST_F(RestartTest, ACompleteInteractiveRunOnTheSampleDevice)
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(sample.read("root/NK.bin"), image);
 
-    std::string installation = "CreateFileW UCS1: 0xc0000000 0 3 ok\nDeviceIoControl UCS1: 0x284 ok\n_wfopen \\NK1.bin wb ok\n";
+    std::string installation = "CreateFileW UCS1: 0xc0000000 0 3 ok\nDeviceIoControl UCS1: 0x284 ok\n"
+                               "MoveFileW NK1.bin NK.bin failed ERROR_FILE_NOT_FOUND\n_wfopen \\NK.bin rb ok\n"
+                               "fclose \\NK.bin ok\n_wfopen \\NK1.bin wb ok\n";
     for (size_t done = 0; done < image.size(); done += 4096) {
         installation += "fwrite \\NK1.bin 1 " + std::to_string(std::min<size_t>(4096, image.size() - done)) + " ok\n";
     }
