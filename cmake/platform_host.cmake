@@ -7,6 +7,8 @@ enable_language(ASM)
 add_subdirectory(ce-image ce-image-build)
 add_subdirectory(emulator)
 add_subdirectory(ce-run)
+# Its folder in the build is not named ce-campaign: the program is, beside ce-registry.
+add_subdirectory(ce-campaign ce-campaign-build)
 add_library(fwupgrade_platform ALIAS fwupgrade_host_platform)
 set(FWUPGRADE_PLATFORM_ENTRY "${PROJECT_SOURCE_DIR}/emulator/host_main.cpp")
 set(FWUPGRADE_PLATFORM_TESTS tests)

@@ -5,20 +5,30 @@
 #    exists, or is one of the outputs below, which the builds and scripts the
 #    pages describe make; no other path under build/ or dist/ may be named;
 #  - every relative link leads to a file;
-#  - every command block (```sh) runs only scripts/ that exist, and every
-#    --preset names a preset of the kind its command takes;
+#  - every command block (```sh) runs only scripts/ that exist;
+#  - every --preset, in a command block or in `...` (docs/dev/ too), names a
+#    preset of the kind its command takes; a placeholder (NAME, <preset>)
+#    stands for every configure preset, each of which must then have one;
+#  - every program the pages name answers --help with status 0 and its
+#    usage: the scripts/ themselves, and the built programs given as
+#    NAME=PATH (NAME=REASON, REASON not a path, where it was not built);
 #  - every page under docs/ (docs/dev/ too) says first who it is for.
 #
-#   docs_test.sh SOURCE CMAKE
+#   docs_test.sh SOURCE CMAKE [NAME=PATH|NAME=REASON]...
 set -uo pipefail
 source=$1 cmake=$2
+shift 2
+declare -A program_path named_program named_script
+for given in "$@"; do
+  program_path[${given%%=*}]=${given#*=}
+done
 cd "$source" || exit 1
 
 # What the builds and scripts the pages describe make, by who makes it.
 outputs=(
   build dist
   build/tool build/tool/fwupgrade build/tool/fwupgrade-image.txt      # preset tool
-  build/tool/ce-run/ce-run build/tool/ce-registry build/tool/ce-image
+  build/tool/ce-run/ce-run build/tool/ce-registry build/tool/ce-image build/tool/ce-campaign
   build/device build/device/fwupgrade.exe build/device/fwupgrade-image.txt   # preset device
   build/device/fwprobe.exe
   build/windows/fwupgrade.exe build/windows64/fwupgrade.exe          # presets windows, windows64
@@ -49,6 +59,25 @@ for kind in configure build test workflow; do
   done < <(presets $kind)
 done
 [ -n "${preset[configure/tool]-}" ] || { echo "$cmake lists no presets here"; exit 1; }
+configure_presets=$(presets configure)
+
+# check_preset <where> <kind> <name>: a name of a preset of that kind, or a
+# placeholder for any configure preset.
+check_preset() {
+  local name
+  if [[ $3 =~ ^[A-Z][A-Z_]*$ || $3 == \<*\> || $3 == *'$'* ]]; then
+    while read -r name; do
+      [ -n "${preset[$2/$name]-}" ] || fail "$1" "--preset $3 is offered for every preset, but there is no $2 preset $name"
+    done <<<"$configure_presets"
+  else
+    [ -n "${preset[$2/$3]-}" ] || fail "$1" "no $2 preset $3"
+  fi
+}
+
+# note_program <name>: a program given on the command line, named by a page.
+note_program() {
+  [ -z "$1" ] || [ -z "${program_path[$1]+given}" ] || named_program[$1]=1
+}
 
 # check_path <where> <word>: a word that names a repository path.
 check_path() {
@@ -59,9 +88,14 @@ check_path() {
   while [[ $word == *[\),.:\;\"\'] ]]; do word=${word%?}; done
   case $word in
     */*) first=${word%%/*} ;;
-    *) return ;;
+    *)
+      note_program "$word"
+      return
+      ;;
   esac
   [ -n "$first" ] || return      # absolute: not the repository's
+  note_program "${word##*/}"
+  [[ $word != scripts/* ]] || named_script[$word]=1
   if [ "$first" = build ] || [ "$first" = dist ]; then
     path=${word%/}
     for output in "${outputs[@]}"; do
@@ -97,14 +131,13 @@ check_command() {
     for word in "${words[@]}"; do
       [ "${word:0:1}" = "#" ] && break
       if [ "$next" = preset ]; then
-        [ -n "${preset[$kind/$word]-}" ] || fail "$where" "no $kind preset $word"
+        check_preset "$where" "$kind" "$word"
         next=
         continue
       fi
       case $word in
         --preset) next=preset ;;
-        --preset=*)
-          [ -n "${preset[$kind/${word#--preset=}]-}" ] || fail "$where" "no $kind preset ${word#--preset=}" ;;
+        --preset=*) check_preset "$where" "$kind" "${word#--preset=}" ;;
         scripts/* | ./scripts/*)
           [ -f "${word#./}" ] && [ -x "${word#./}" ] || fail "$where" "no script $word" ;;
       esac
@@ -123,8 +156,9 @@ check_words() {
   done
 }
 
+# check_page <page> [presets]: all of it, or only its presets.
 check_page() {
-  local page=$1 line number=0 fence= rest target joined= dir=.
+  local page=$1 only=${2-} line number=0 fence= rest span target joined= dir=.
   [[ $page == */* ]] && dir=${page%/*}
   while IFS= read -r line || [ -n "$line" ]; do
     number=$((number + 1))
@@ -141,16 +175,19 @@ check_page() {
       [ "$fence" = sh ] || continue
       joined+=${line%\\}
       [ "${line: -1}" = \\ ] && { joined+=" "; continue; }
-      check_words "$page:$number" "$joined"
+      [ -n "$only" ] || check_words "$page:$number" "$joined"
       check_command "$page:$number" "$joined"
       joined=
       continue
     fi
     rest=$line
     while [[ $rest =~ \`([^\`]*)\`(.*) ]]; do
-      check_words "$page:$number" "${BASH_REMATCH[1]}"
+      span=${BASH_REMATCH[1]}
       rest=${BASH_REMATCH[2]}
+      [ -n "$only" ] || check_words "$page:$number" "$span"
+      [[ $span != *--preset* ]] || check_command "$page:$number" "$span"
     done
+    [ -z "$only" ] || continue
     rest=$line
     while [[ $rest =~ \]\(([^\)]*)\)(.*) ]]; do
       target=${BASH_REMATCH[1]%%#*}
@@ -166,11 +203,41 @@ pages=(README.md docs/*.md)
 for page in "${pages[@]}"; do
   check_page "$page"
 done
+for page in docs/dev/*.md; do
+  [ ! -e "$page" ] || check_page "$page" presets
+done
+
+# answers_help <where> <program...>: --help gives status 0, the usage first
+# and nothing on standard error.
+answers_help() {
+  local where=$1 out status=0
+  shift
+  asked=$((asked + 1))
+  # A program that takes --help for something else must not run on here.
+  out=$(timeout 60 "$@" --help </dev/null 2>"$work/err") || status=$?
+  if [ $status -ne 0 ] || [[ $out != "usage: "* ]] || [ -s "$work/err" ]; then
+    fail "$where" "$* --help ends with status $status, printing \"${out%%$'\n'*}\" and on standard error \"$(head -n 1 "$work/err")\""
+  fi
+}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+asked=0
+for script in "${!named_script[@]}"; do
+  [ ! -f "$script" ] || answers_help "$script" "./$script"
+done
+for name in "${!named_program[@]}"; do
+  path=${program_path[$name]}
+  if [[ $path == /* ]] && [ -x "$path" ]; then
+    answers_help "$name" "$path"
+  else
+    echo "Not checked: $name --help: $name is not built here (${path:-no reason given})"
+  fi
+done
 # Each page says first who it is for: the first paragraph after its title.
 for page in docs/*.md docs/dev/*.md; do
   [ -e "$page" ] || continue
   first=$(sed -n '2,$p' "$page" | sed '/^$/d' | head -n 1)
   [[ $first == "For "* ]] || fail "$page" "does not open by saying who it is for (\"For ...\"): $first"
 done
-echo "${#pages[@]} pages read, $failures findings"
+echo "${#pages[@]} pages read, $asked programs asked for --help, $failures findings"
 [ $failures -eq 0 ]

@@ -584,6 +584,13 @@ int ce::print_to_stream(FILE* stream, const std::u16string& text)
     // A binary stream takes the wide characters as they are; a text stream
     // the settings files' host form, UTF-8 with line feeds.
     std::string bytes = open->text ? shown : utf16le(text);
+#ifdef CE_BROKEN_SETTINGS_BYTE
+    // A deliberately broken build for ce-campaign's tests only: a text
+    // stream stores one byte the tool did not write.
+    if (open->text && !bytes.empty()) {
+        bytes[0] = static_cast<char>(bytes[0] ^ 0x20);
+    }
+#endif
     size_t fits = bytes.size();
     if (fits > storage_room()) {
         fits = static_cast<size_t>(storage_room());
@@ -650,7 +657,11 @@ extern "C" BOOL FlushFileBuffers(HANDLE file)
     if (fsync(open->fd) != 0) {
         return call.failed(ERROR_GEN_FAILURE, FALSE);
     }
+    // Not in the deliberately broken build of ce-campaign's tests whose
+    // flush makes nothing durable.
+#ifndef CE_BROKEN_FLUSH_KEEPS_NOTHING
     storage_flushed(open->host, open->handed);
+#endif
     call.ok();
     return TRUE;
 }
