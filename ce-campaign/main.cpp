@@ -140,12 +140,14 @@ std::string absolute(const std::string& path)
     return std::string(here) + "/" + path;
 }
 
-std::string program_file(const std::string& what, const std::string& path)
+// A program the host runs, or (run) a file a runner reads: a device build
+// under ce-run need not be executable here, as a signed copy is not.
+std::string program_file(const std::string& what, const std::string& path, bool run = true)
 {
     std::string file = absolute(path);
     struct stat info;
-    if (stat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || access(file.c_str(), X_OK) != 0) {
-        fail(what + " " + path + " is not a program that can be run");
+    if (stat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || access(file.c_str(), run ? X_OK : R_OK) != 0) {
+        fail(what + " " + path + (run ? " is not a program that can be run" : " is not a file that can be read"));
     }
     return file;
 }
@@ -325,7 +327,8 @@ void parse(int argc, char** argv, Setup& s)
         if (p == 1 || (!s.both && !runner_words.empty())) {
             b.command = runner_words;
         }
-        b.command.push_back(program_file(s.both ? (p == 0 ? "HOST" : "DEVICE") : "PROGRAM", programs[p]));
+        b.command.push_back(program_file(s.both ? (p == 0 ? "HOST" : "DEVICE") : "PROGRAM", programs[p],
+                                         b.command.empty()));
         s.builds.push_back(b);
     }
     if (s.both) {

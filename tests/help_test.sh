@@ -31,6 +31,7 @@ rows=(
   "ce-run|--count|ce-run"
   "ce-registry||ce-registry"
   "ce-image||ce-image"
+  "ce-campaign||ce-campaign"
 )
 # run <file> <words...>: sets status, out and err; a program that went on
 # with its work instead is stopped.

@@ -2,22 +2,25 @@
 # scripts/make-release on copies of the source tree: what it packs, what it
 # refuses, and what it signs.
 #
-#   release_test.sh pack|refusals|signed SOURCE WORK CE_RUN MISSING
+#   release_test.sh pack|refusals|signed SOURCE WORK CE_RUN MISSING CE_CAMPAIGN
 #
 # The copies keep their build/release/ between runs, so that only what
 # changed is built again.
 set -euo pipefail
-mode=$1 source=$2 work=$3 ce_run=$4 missing=$5
+mode=$1 source=$2 work=$3 ce_run=$4 missing=$5 ce_campaign=${6-}
 skip() {
   echo "Skipped: $*"
   exit 77
 }
 [ -z "$missing" ] || skip "$missing"
 [ -n "$ce_run" ] || skip "ce-run was not built"
+[ -n "$ce_campaign" ] || skip "ce-campaign was not built"
 for command in zip unzip osslsigncode openssl strings; do
   command -v $command >/dev/null || skip "no $command here (scripts/install-packages test installs it)"
 done
-export MAKE_RELEASE_CE_RUN=$ce_run
+export MAKE_RELEASE_CE_RUN=$ce_run MAKE_RELEASE_CE_CAMPAIGN=$ce_campaign
+# A shorter campaign and time limit than a release's: a hang fails a test in a minute.
+quick=(--campaign-runs 30 --run-time-limit 60)
 unset SOURCE_DATE_EPOCH
 source "$source/tests/expect.sh"
 
@@ -37,7 +40,7 @@ copy_source() {
 release() {
   local copy=$1 out=$2
   shift 2
-  (cd "$work" && "$copy/scripts/make-release" "$@") >"$out" 2>"$out.err"
+  (cd "$work" && "$copy/scripts/make-release" "${quick[@]}" "$@") >"$out" 2>"$out.err"
 }
 
 unpack() {
@@ -152,11 +155,14 @@ SHA-256 $(sha256sum <"$zip" | cut -d' ' -f1)"
     "$work/a-unpacked/CHECKED.txt" || expect "CHECKED.txt names the cut between the delete and the move" no yes
   grep -q 'cut before call .* (DeviceIoControl UCS1: 0x288): NK.bin the new image, whole' \
     "$work/a-unpacked/CHECKED.txt" || expect "CHECKED.txt names the cut before the end request itself" no yes
+  for line in "seed: $(sha256sum <"$sample" | cut -d' ' -f1)" "runs: 30" "broken promises: 0"; do
+    grep -qxF -e "  $line" "$work/a-unpacked/CHECKED.txt" || expect "CHECKED.txt names the campaign's $line" no yes
+  done
   grep -q '^- answering y, n, y: the same; the restart program \\windows\\reboot.exe started with "1"' \
     "$work/a-unpacked/CHECKED.txt" || expect "CHECKED.txt names the restart" no yes
   sample_sha=$(sha256sum <"$sample" | cut -d' ' -f1)
   expect "CHECKED.txt on the images" \
-    "$(sed -n '/^The images, /,$p' "$work/a-unpacked/CHECKED.txt" | sed -E 's/ ([0-9]+) of \1 found/ N of N found/')" \
+    "$(sed -n '/^The images, /,/^$/p' "$work/a-unpacked/CHECKED.txt" | sed -e '/^$/d' -E -e 's/ ([0-9]+) of \1 found/ N of N found/')" \
     "The images, read with the device build's ce-image:
 - sample-image.bin, the new image, SHA-256 $sample_sha:
   restart-program: found
@@ -170,7 +176,8 @@ The runs bound fwupgrade.exe's imports only to what the coredll.dll of sample-im
   b="$work/b 'second' & copy"
   copy_source "$b"
   rm -rf "$b/dist"
-  (cd "$b" && scripts/make-release resources/sample-image.bin QL-305-TX V1.0 --running-image resources/sample-image.bin) \
+  (cd "$b" && scripts/make-release resources/sample-image.bin QL-305-TX V1.0 --running-image resources/sample-image.bin \
+      "${quick[@]}") \
     >"$work/b.out" 2>&1 ||
     { cat "$work/b.out"; exit 1; }
   expect "the zip of the second copy" "$(cmp "$zip" "$b/dist/fwupgrade-QL-305-TX-V1.0.zip" && echo same)" same
