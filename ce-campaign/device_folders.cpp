@@ -15,6 +15,27 @@
 
 namespace campaign {
 
+bool read_to_end(int fd, std::string& bytes)
+{
+    bytes.clear();
+    char block[65536];
+    ssize_t got;
+    while ((got = read(fd, block, sizeof block)) != 0) {
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            int error = errno;
+            close(fd);
+            errno = error;
+            return false;
+        }
+        bytes.append(block, static_cast<size_t>(got));
+    }
+    close(fd);
+    return true;
+}
+
 namespace {
 
 std::string error_text()
@@ -25,24 +46,7 @@ std::string error_text()
 bool read_whole(const std::string& path, std::string& bytes)
 {
     int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    bytes.clear();
-    char block[65536];
-    ssize_t got;
-    while ((got = read(fd, block, sizeof block)) != 0) {
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            close(fd);
-            return false;
-        }
-        bytes.append(block, static_cast<size_t>(got));
-    }
-    close(fd);
-    return true;
+    return fd >= 0 && read_to_end(fd, bytes);
 }
 
 std::string snapshot_into(const std::string& folder, const std::string& prefix, Snapshot& snapshot, int depth)

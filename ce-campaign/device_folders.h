@@ -33,6 +33,10 @@ std::string take_snapshot(const std::string& folder, Snapshot& snapshot);
 // Makes the folder `to` (which must not exist) hold what the snapshot holds.
 std::string make_folder(const Snapshot& snapshot, const std::string& to);
 
+// Reads the open descriptor to its end into bytes and closes it; false, with
+// errno, when a read fails.
+bool read_to_end(int fd, std::string& bytes);
+
 // Removes an entry whatever it is, a folder with everything in it.
 bool remove_tree(const std::string& path);
 

@@ -164,19 +164,9 @@ std::string read_file(const std::string& what, const std::string& path)
         fail(what + " " + path + " is not a regular file that can be read");
     }
     std::string bytes;
-    char block[65536];
-    ssize_t got;
-    while ((got = read(fd, block, sizeof block)) != 0) {
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            close(fd);
-            fail(what + " " + path + " cannot be read: " + std::strerror(errno));
-        }
-        bytes.append(block, static_cast<size_t>(got));
+    if (!read_to_end(fd, bytes)) {
+        fail(what + " " + path + " cannot be read: " + std::strerror(errno));
     }
-    close(fd);
     return bytes;
 }
 
