@@ -38,6 +38,23 @@ bool read_to_end(int fd, std::string& bytes)
 
 namespace {
 
+// The names in a folder but "." and "..".
+bool names_in(const std::string& folder, std::vector<std::string>& names)
+{
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) {
+        return false;
+    }
+    while (dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.push_back(name);
+        }
+    }
+    closedir(dir);
+    return true;
+}
+
 std::string error_text()
 {
     return std::strerror(errno);
@@ -54,18 +71,10 @@ std::string snapshot_into(const std::string& folder, const std::string& prefix, 
     if (depth > 64) {
         return folder + ": folders nested too deep";
     }
-    DIR* dir = opendir(folder.c_str());
-    if (dir == nullptr) {
+    std::vector<std::string> names;
+    if (!names_in(folder, names)) {
         return folder + ": " + error_text();
     }
-    std::vector<std::string> names;
-    while (dirent* entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.push_back(name);
-        }
-    }
-    closedir(dir);
     for (const std::string& name : names) {
         std::string path = folder + "/" + name;
         std::string key = prefix + name;
@@ -132,18 +141,10 @@ bool remove_entry(const std::string& path)
         return unlink(path.c_str()) == 0;
     }
     chmod(path.c_str(), 0700);
-    DIR* dir = opendir(path.c_str());
-    if (dir == nullptr) {
+    std::vector<std::string> names;
+    if (!names_in(path, names)) {
         return false;
     }
-    std::vector<std::string> names;
-    while (dirent* entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.push_back(name);
-        }
-    }
-    closedir(dir);
     for (const std::string& name : names) {
         if (!remove_entry(path + "/" + name)) {
             return false;
