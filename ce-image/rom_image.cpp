@@ -42,16 +42,26 @@ uint32_t u32(const uint8_t* p)
 // How much of a range of record addresses the records hold.
 enum Held { ALL, NONE, SOME, ACROSS, BEYOND };
 
-// The record that holds the address, or nullptr.
-const Record* record_at(const Image& image, uint64_t address)
+// The first record that begins past the address.
+std::vector<Record>::const_iterator first_after(const Image& image, uint64_t address)
 {
-    auto after = std::upper_bound(image.records.begin(), image.records.end(), address,
-                                  [](uint64_t a, const Record& r) { return a < r.address; });
+    return std::upper_bound(image.records.begin(), image.records.end(), address,
+                            [](uint64_t a, const Record& r) { return a < r.address; });
+}
+
+// The record that holds the address, or nullptr: the one before first_after.
+const Record* record_before(const Image& image, std::vector<Record>::const_iterator after, uint64_t address)
+{
     if (after == image.records.begin()) {
         return nullptr;
     }
     const Record& r = *(after - 1);
     return address < static_cast<uint64_t>(r.address) + r.length ? &r : nullptr;
+}
+
+const Record* record_at(const Image& image, uint64_t address)
+{
+    return record_before(image, first_after(image, address), address);
 }
 
 // The `size` bytes at record address `address`, in `at` when one record
@@ -61,16 +71,12 @@ Held hold(const Image& image, uint64_t address, uint64_t size, const uint8_t*& a
     if (address + size > ADDRESSES) {
         return BEYOND;
     }
-    const Record* r = record_at(image, address);
+    auto after = first_after(image, address);
+    const Record* r = record_before(image, after, address);
     if (r == nullptr) {
         // Does a record begin inside the range?
-        const Record* next = nullptr;
-        auto after = std::upper_bound(image.records.begin(), image.records.end(), address,
-                                      [](uint64_t a, const Record& rec) { return a < rec.address; });
-        if (after != image.records.end()) {
-            next = &*after;
-        }
-        return next != nullptr && next->address < address + size && next->length > 0 ? SOME : NONE;
+        bool begins = after != image.records.end() && after->address < address + size && after->length > 0;
+        return begins ? SOME : NONE;
     }
     uint64_t end = static_cast<uint64_t>(r->address) + r->length;
     if (address + size <= end) {
